@@ -1,0 +1,187 @@
+#include "platform/scripted/ScriptedPort.h"
+
+#include <algorithm>
+
+#include "ui/Layout.h"
+#include "ui/Texts.h"
+#include "ui/resource.h"
+
+namespace quorvel::scripted {
+
+void ScriptedList::DeleteItem(int nItem) {
+    if (Valid(nItem)) rows.erase(rows.begin() + nItem);
+}
+
+int ScriptedList::InsertItem(int nItem, const std::string& text) {
+    const int at = std::clamp(nItem, 0, GetItemCount());
+    rows.insert(rows.begin() + at, Row{text, {}, 0});
+    return at;
+}
+
+void ScriptedList::SetItemText(int nItem, int nSubItem, const std::string& text) {
+    if (!Valid(nItem)) return;
+    (nSubItem == 0 ? rows[nItem].file : rows[nItem].version) = text;
+}
+
+std::string ScriptedList::GetItemText(int nItem, int nSubItem) const {
+    if (!Valid(nItem)) return {};
+    return nSubItem == 0 ? rows[nItem].file : rows[nItem].version;
+}
+
+void ScriptedList::SetItemData(int nItem, std::intptr_t data) {
+    if (Valid(nItem)) rows[nItem].data = data;
+}
+
+std::intptr_t ScriptedList::GetItemData(int nItem) const {
+    return Valid(nItem) ? rows[nItem].data : 0;
+}
+
+int ScriptedList::GetNextItem(int nItem) const {
+    const int next = nItem < 0 ? 0 : nItem + 1;
+    return next < GetItemCount() ? next : -1;
+}
+
+void ScriptedList::UpdateWindow() {
+    ++updates;
+    if (onUpdate) onUpdate();
+}
+
+void ScriptedList::InsertColumn(int nCol, const std::string& heading, int nWidth) {
+    const int at = std::clamp(nCol, 0, static_cast<int>(columns.size()));
+    columns.insert(columns.begin() + at, Column{heading, nWidth});
+}
+
+void ScriptedProgress::SetRange(int nLower, int nUpper) {
+    lower = nLower;
+    upper = nUpper;
+    pos = std::clamp(pos, lower, std::max(lower, upper));
+}
+
+void ScriptedProgress::SetPos(int nPos) {
+    pos = std::clamp(nPos, lower, std::max(lower, upper));
+    positions.push_back(nPos);
+}
+
+void ScriptedTree::AddFolder(const std::string& path, std::vector<FolderEntry> entries) {
+    m_folders[path] = Folder{{0, m_nextId++}, std::move(entries)};
+}
+
+void ScriptedTree::AddUnreadable(const std::string& path) { m_folders.erase(path); }
+
+void ScriptedTree::AddLink(const std::string& path, const std::string& target) {
+    m_links[path] = target;
+}
+
+std::unique_ptr<IFolderEnum> ScriptedTree::OpenFolder(const std::string& folder) {
+    class Enum : public IFolderEnum {
+    public:
+        Enum(FolderIdentity id, std::vector<FolderEntry> entries)
+            : m_id(id), m_entries(std::move(entries)) {}
+        FolderIdentity Identity() const override { return m_id; }
+        bool Next(FolderEntry& entry) override {
+            if (m_next == m_entries.size()) return false;
+            entry = m_entries[m_next++];
+            return true;
+        }
+
+    private:
+        FolderIdentity m_id;
+        std::vector<FolderEntry> m_entries;
+        std::size_t m_next = 0;
+    };
+    opened.push_back(folder);
+    const auto link = m_links.find(folder);
+    const auto found = m_folders.find(link != m_links.end() ? link->second : folder);
+    if (found == m_folders.end()) return nullptr;
+    return std::make_unique<Enum>(found->second.id, found->second.entries);
+}
+
+ScriptedDialogPort::ScriptedDialogPort() {
+    strings[IDS_ABOUTBOX] = text::kAboutMenu;
+    enabled[IDOK] = true;
+    enabled[IDCANCEL] = true;
+    enabled[IDC_BROWSE] = true;
+}
+
+void ScriptedDialogPort::SetDlgItemText(int nId, const std::string& text) { texts[nId] = text; }
+
+bool ScriptedDialogPort::IsDlgItemEnabled(int nId) const {
+    const auto it = enabled.find(nId);
+    return it == enabled.end() || it->second;
+}
+
+std::string ScriptedDialogPort::DlgItemText(int nId) const {
+    if (const auto it = texts.find(nId); it != texts.end()) return it->second;
+    const layout::Control* control = layout::FindControl(layout::MainDialog(), nId);
+    return control ? control->text : "";
+}
+
+bool ScriptedDialogPort::AppendSystemMenu(int nCommand, const std::string& text) {
+    if (!hasSystemMenu) return false;
+    systemMenu.emplace_back(nCommand, text);
+    return true;
+}
+
+void ScriptedDialogPort::SetIcon(IconHandle hIcon, bool bBig) {
+    (bBig ? bigIcon : smallIcon) = hIcon;
+}
+
+std::string ScriptedDialogPort::LoadString(int nId) {
+    const auto it = strings.find(nId);
+    return it == strings.end() ? std::string() : it->second;
+}
+
+void ScriptedDialogPort::MessageBox(const std::string& text) {
+    messageBoxes.push_back(text);
+    if (onMessageBox) onMessageBox(text);
+}
+
+std::optional<std::string> ScriptedDialogPort::BrowseForFolder(const std::string& title) {
+    pickerTitles.push_back(title);
+    if (pickerAnswers.empty()) return std::nullopt;
+    std::optional<std::string> answer = std::move(pickerAnswers.front());
+    pickerAnswers.pop_front();
+    return answer;
+}
+
+void ScriptedDialogPort::BeginWaitCursor() {
+    ++waitBegins;
+    maxWaitDepth = std::max(maxWaitDepth, ++waitDepth);
+}
+
+void ScriptedDialogPort::EndWaitCursor() {
+    if (waitDepth > 0) --waitDepth;
+}
+
+void ScriptedDialogPort::PumpMessages() {
+    ++pumps;
+    if (onPump) onPump();
+}
+
+void ScriptedDialogPort::DefaultSysCommand(unsigned nId, std::intptr_t lParam) {
+    defaultSysCommands.emplace_back(nId, lParam);
+}
+
+class ScriptedPaintContext : public IPaintContext {
+public:
+    explicit ScriptedPaintContext(ScriptedDialogPort& port) : m_port(port) {
+        m_port.paintOpen = true;
+    }
+    ~ScriptedPaintContext() override { m_port.paintOpen = false; }
+    void EraseIconBackground() override { ++m_port.iconErases; }
+    void DrawIcon(int x, int y) override { m_port.iconsDrawn.emplace_back(x, y); }
+
+private:
+    ScriptedDialogPort& m_port;
+};
+
+std::unique_ptr<IPaintContext> ScriptedDialogPort::BeginPaint() {
+    return std::make_unique<ScriptedPaintContext>(*this);
+}
+
+IFileSystem& ScriptedDialogPort::FileSystem() {
+    if (tree) return *tree;
+    return m_realFs;
+}
+
+}  // namespace quorvel::scripted

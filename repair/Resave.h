@@ -1,0 +1,18 @@
+// The repair of one file through the file library: load, check it is still version 4,
+// mark modified, save over itself as version 4.
+#pragma once
+
+#include <string>
+
+namespace quorvel {
+
+struct ResaveResult {
+    bool saved = false;   // true only when the file was really written
+    std::string reason;   // why not, when !saved: a short phrase for the row
+};
+
+// Rewrites `path` in place. A file whose load fails, or that is no longer version 4,
+// is not saved; a failed save leaves the original untouched (the library guarantees it).
+ResaveResult ResaveAsTargetVersion(const std::string& path);
+
+}  // namespace quorvel

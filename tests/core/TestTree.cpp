@@ -1,0 +1,112 @@
+#include "tests/core/TestTree.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "filelib/WekVerify.h"
+#include "platform/posix/LongPath.h"
+
+namespace quorvel::test {
+
+namespace {
+
+// Creates every folder of `path` below `root` with mkdirat, so that paths longer than the
+// platform's limit work too.
+void MakeFolders(const std::string& path) {
+    std::size_t at = 1;
+    while ((at = path.find('/', at)) != std::string::npos) {
+        std::string leaf;
+        const int dirfd = posix::OpenParentDirectory(path.substr(0, at), leaf);
+        if (dirfd < 0) throw std::runtime_error("cannot open parent of " + path.substr(0, at));
+        mkdirat(dirfd, leaf.c_str(), 0755);
+        close(dirfd);
+        ++at;
+    }
+}
+
+}  // namespace
+
+TempTree::TempTree() {
+    char pattern[] = "/tmp/quorvel-test-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    m_root = pattern;
+}
+
+TempTree::~TempTree() {
+    // rm copes with paths beyond the platform's limit and with mode-000 folders as root.
+    const std::string cmd = "chmod -R u+rwx '" + m_root + "' 2>/dev/null; rm -rf '" + m_root + "'";
+    if (std::system(cmd.c_str()) != 0) {
+        // Leaving a temporary folder behind is not worth failing a test for.
+    }
+}
+
+std::string TempTree::Folder(const std::string& rel) const {
+    const std::string path = Path(rel);
+    MakeFolders(path + "/");
+    return path;
+}
+
+std::string TempTree::Olv(const std::string& rel, int version, bool fault) const {
+    const std::string path = Path(rel);
+    MakeFolders(path);
+    const std::vector<std::string> records = {"first record of " + rel, "second", ""};
+    if (WekWriteSample(path.c_str(), version, records, fault) != WEK_OK)
+        throw std::runtime_error("cannot write sample " + path);
+    return path;
+}
+
+std::string TempTree::Raw(const std::string& rel, const std::string& bytes) const {
+    const std::string path = Path(rel);
+    MakeFolders(path);
+    std::string leaf;
+    const int dirfd = posix::OpenParentDirectory(path, leaf);
+    const int fd = dirfd < 0 ? -1
+                             : openat(dirfd, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                                      0644);
+    if (dirfd >= 0) close(dirfd);
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        if (fd >= 0) close(fd);
+        throw std::runtime_error("cannot write " + path);
+    }
+    close(fd);
+    return path;
+}
+
+std::string TempTree::Link(const std::string& rel, const std::string& target) const {
+    const std::string path = Path(rel);
+    MakeFolders(path);
+    if (symlink(target.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot link " + path);
+    return path;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::string leaf;
+    const int dirfd = posix::OpenParentDirectory(path, leaf);
+    if (dirfd < 0) return {};
+    const int fd = openat(dirfd, leaf.c_str(), O_RDONLY | O_CLOEXEC);
+    close(dirfd);
+    if (fd < 0) return {};
+    std::string out;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return out;
+}
+
+struct stat StatOf(const std::string& path, bool noFollow) {
+    struct stat st {};
+    std::string leaf;
+    const int dirfd = posix::OpenParentDirectory(path, leaf);
+    if (dirfd < 0) return st;
+    if (fstatat(dirfd, leaf.c_str(), &st, noFollow ? AT_SYMLINK_NOFOLLOW : 0) != 0) st = {};
+    close(dirfd);
+    return st;
+}
+
+bool VerifiesStrictly(const std::string& path) { return WekVerify(path.c_str()) == WEK_OK; }
+
+}  // namespace quorvel::test

@@ -1,0 +1,240 @@
+// The fix pass on the scripted port over real files: which files are rewritten and in what
+// order, the row marks, progress, failures, and what the message pump may do meanwhile.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "filelib/WekFile.h"
+#include "platform/scripted/ScriptedPort.h"
+#include "tests/core/TestTree.h"
+#include "ui/QuorvelDlg.h"
+#include "ui/Texts.h"
+#include "ui/resource.h"
+
+namespace quorvel {
+namespace {
+
+using scripted::ScriptedDialogPort;
+using test::ReadAll;
+using test::StatOf;
+using test::TempTree;
+using test::VerifiesStrictly;
+
+struct Fixer {
+    ScriptedDialogPort port;
+    CQuorvelDlg dlg{port};
+    explicit Fixer(const std::string& root) {
+        dlg.OnInitDialog();
+        port.pickerAnswers.push_back(root);
+        dlg.OnBnClickedBrowse();
+    }
+    int Row(const std::string& path) const {
+        for (int i = 0; i < port.list.GetItemCount(); ++i)
+            if (port.list.rows[i].file == path) return i;
+        return -1;
+    }
+    const std::string& Mark(const std::string& path) const {
+        return port.list.rows.at(Row(path)).version;
+    }
+};
+
+TEST(FixFiles, RewritesExactlyTheVersion4FilesInListOrder) {
+    TempTree t;
+    std::vector<std::string> v4 = {t.Olv("a/one.olv", 4, true), t.Olv("b/two.olv", 4),
+                                   t.Olv("c/three.olv", 4, true)};
+    std::vector<std::string> others = {t.Olv("v1.olv", 1), t.Olv("v2.olv", 2), t.Olv("v3.olv", 3),
+                                       t.Olv("v5.olv", 5), t.Olv("v9.olv", 9),
+                                       t.Raw("foreign.olv", "plain text"),
+                                       t.Raw("empty.olv", "")};
+    std::vector<std::string> before;
+    std::vector<struct stat> statBefore;
+    for (const std::string& p : others) {
+        before.push_back(ReadAll(p));
+        statBefore.push_back(StatOf(p));
+    }
+    Fixer f(t.Root());
+    ASSERT_EQ(f.port.list.GetItemCount(), 10);
+    EXPECT_FALSE(VerifiesStrictly(v4[0]));  // carries the recoverable fault
+
+    // Watch every repaint: each file shows "working" while it is processed, then its outcome.
+    std::vector<std::string> marks;
+    f.port.list.onUpdate = [&] {
+        for (const scripted::Row& row : f.port.list.rows)
+            if (row.version == text::kWorking) marks.push_back("working " + row.file);
+        if (f.port.list.lastEnsuredVisible >= 0) {
+            const scripted::Row& row = f.port.list.rows[f.port.list.lastEnsuredVisible];
+            if (row.version == text::kResaved) marks.push_back("resaved " + row.file);
+        }
+    };
+    std::vector<int> positionsAtPump;
+    f.port.onPump = [&] { positionsAtPump.push_back(f.port.progress.pos); };
+    f.port.progress.positions.clear();
+    f.dlg.OnBnClickedFixFiles();
+
+    // The list order, not the discovery order of the folders, decides the order of work.
+    std::vector<std::string> order;
+    for (const scripted::Row& row : f.port.list.rows)
+        if (row.data == 4) order.push_back(row.file);
+    std::vector<std::string> expected;
+    for (const std::string& p : order) {
+        expected.push_back("working " + p);
+        expected.push_back("resaved " + p);
+    }
+    EXPECT_EQ(marks, expected);
+    EXPECT_EQ(f.port.progress.upper, 3);
+    EXPECT_EQ(f.port.progress.positions, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(positionsAtPump, (std::vector<int>{0, 1, 2}));  // pumps before each position
+    EXPECT_EQ(f.port.redraws, 3);
+    EXPECT_GE(f.port.progress.updates, 1);
+
+    for (const std::string& p : v4) {
+        EXPECT_EQ(f.Mark(p), "4 - resaved");
+        EXPECT_TRUE(VerifiesStrictly(p)) << p;
+    }
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        EXPECT_EQ(ReadAll(others[i]), before[i]) << others[i];
+        const struct stat now = StatOf(others[i]);
+        EXPECT_EQ(now.st_mtim.tv_sec, statBefore[i].st_mtim.tv_sec);
+        EXPECT_EQ(now.st_mtim.tv_nsec, statBefore[i].st_mtim.tv_nsec);
+        EXPECT_EQ(now.st_ino, statBefore[i].st_ino);
+        const scripted::Row& row = f.port.list.rows.at(f.Row(others[i]));
+        EXPECT_EQ(row.version, std::to_string(row.data));
+    }
+    EXPECT_EQ(f.port.messageBoxes.size(), 1u);  // only the Browse summary
+    EXPECT_TRUE(f.port.IsDlgItemEnabled(IDOK));
+    EXPECT_TRUE(f.port.IsDlgItemEnabled(IDC_BROWSE));
+    EXPECT_EQ(f.port.waitDepth, 0);
+    EXPECT_EQ(f.dlg.Version4Count(), 3);
+
+    // A second click repeats the pass over the same rows.
+    f.dlg.OnBnClickedFixFiles();
+    for (const std::string& p : v4) EXPECT_EQ(f.Mark(p), "4 - resaved");
+    EXPECT_EQ(f.port.progress.pos, 3);
+}
+
+TEST(FixFiles, AFileThatCannotBeResavedIsMarkedFailedAndCounted) {
+    TempTree t;
+    const std::string ok = t.Olv("ok.olv", 4);
+    const std::string gone = t.Olv("gone.olv", 4);
+    const std::string changed = t.Olv("changed.olv", 4);
+    const std::string damaged = t.Olv("damaged.olv", 4);
+    const std::string foreign = t.Olv("foreign.olv", 4);
+    const std::string readOnly = t.Olv("readonly.olv", 4);
+    Fixer f(t.Root());
+    ASSERT_EQ(f.dlg.Version4Count(), 6);
+
+    // The files change between the analysis and the pass.
+    ASSERT_EQ(unlink(gone.c_str()), 0);
+    t.Olv("changed.olv", 3);
+    const std::string whole = ReadAll(damaged);
+    t.Raw("damaged.olv", whole.substr(0, whole.size() - 3));
+    t.Raw("foreign.olv", "no longer an olv file");
+    ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+    const std::string readOnlyBytes = ReadAll(readOnly);
+    const std::string changedBytes = ReadAll(changed);
+    const std::string damagedBytes = ReadAll(damaged);
+
+    f.dlg.OnBnClickedFixFiles();
+
+    EXPECT_EQ(f.Mark(ok), "4 - resaved");
+    for (const std::string& p : {gone, changed, damaged, foreign, readOnly})
+        EXPECT_EQ(f.Mark(p).rfind("4 - failed: ", 0), 0u) << p << ": " << f.Mark(p);
+    EXPECT_EQ(f.Mark(changed), "4 - failed: no longer version 4");
+    EXPECT_EQ(f.Mark(foreign), std::string("4 - failed: ") + WekStatusText(WEK_ERR_NOT_OLV));
+    EXPECT_EQ(ReadAll(readOnly), readOnlyBytes);
+    EXPECT_EQ(ReadAll(changed), changedBytes);
+    EXPECT_EQ(ReadAll(damaged), damagedBytes);
+    EXPECT_EQ(StatOf(readOnly).st_mode & 07777, 0444u);
+    EXPECT_EQ(StatOf(gone).st_nlink, 0u);  // nothing was created in its place
+
+    ASSERT_EQ(f.port.messageBoxes.size(), 2u);
+    EXPECT_EQ(f.port.messageBoxes[1], "5 of 6 version 4 .olv files could not be resaved.");
+    EXPECT_EQ(f.port.progress.pos, 6);
+}
+
+TEST(FixFiles, ControlsAreGuardedWhileThePassPumpsMessages) {
+    TempTree t;
+    for (int i = 0; i < 3; ++i) t.Olv("f" + std::to_string(i) + ".olv", 4);
+    Fixer f(t.Root());
+    int nestedPasses = 0;
+    f.port.onPump = [&] {
+        EXPECT_FALSE(f.port.IsDlgItemEnabled(IDOK));
+        EXPECT_FALSE(f.port.IsDlgItemEnabled(IDC_BROWSE));
+        EXPECT_TRUE(f.dlg.IsFixPassRunning());
+        EXPECT_EQ(f.port.waitDepth, 0);  // no wait cursor during the pass
+        // Enter and a click on Browse arrive through the pump: neither may start anything.
+        const std::size_t pickers = f.port.pickerTitles.size();
+        const int pumps = f.port.pumps;
+        f.port.pickerAnswers.push_back(t.Root());
+        f.dlg.OnBnClickedBrowse();
+        f.dlg.OnBnClickedFixFiles();
+        EXPECT_EQ(f.port.pickerTitles.size(), pickers);
+        if (f.port.pumps != pumps) ++nestedPasses;
+        f.port.pickerAnswers.clear();
+    };
+    f.dlg.OnBnClickedFixFiles();
+    EXPECT_EQ(nestedPasses, 0);
+    EXPECT_EQ(f.port.pumps, 3);
+    EXPECT_TRUE(f.port.IsDlgItemEnabled(IDOK));
+    EXPECT_TRUE(f.port.IsDlgItemEnabled(IDC_BROWSE));
+    EXPECT_FALSE(f.dlg.IsFixPassRunning());
+    for (const scripted::Row& row : f.port.list.rows) EXPECT_EQ(row.version, "4 - resaved");
+}
+
+TEST(FixFiles, CloseDuringThePassFinishesTheFileInHandThenCloses) {
+    TempTree t;
+    std::vector<std::string> files;
+    for (int i = 0; i < 4; ++i) files.push_back(t.Olv("f" + std::to_string(i) + ".olv", 4, true));
+    Fixer f(t.Root());
+    f.port.onPump = [&] {
+        f.dlg.OnCancel();
+        EXPECT_FALSE(f.port.endResult);  // not while the pass is running
+    };
+    f.dlg.OnBnClickedFixFiles();
+    EXPECT_EQ(f.port.endResult, IDCANCEL);
+    int resaved = 0, untouched = 0;
+    for (const std::string& p : files) {
+        if (f.Mark(p) == "4 - resaved") {
+            ++resaved;
+            EXPECT_TRUE(VerifiesStrictly(p));
+        } else {
+            ++untouched;
+            EXPECT_EQ(f.Mark(p), "4");
+            EXPECT_FALSE(VerifiesStrictly(p));  // still carries its fault
+        }
+    }
+    EXPECT_EQ(resaved, 1);
+    EXPECT_EQ(untouched, 3);
+    EXPECT_EQ(f.port.progress.pos, 1);
+}
+
+TEST(FixFiles, BrowseAfterAPassStartsAFreshList) {
+    TempTree t;
+    t.Olv("a.olv", 4, true);
+    t.Olv("b.olv", 2);
+    Fixer f(t.Root());
+    f.dlg.OnBnClickedFixFiles();
+    f.port.pickerAnswers.push_back(t.Root());
+    f.dlg.OnBnClickedBrowse();
+    ASSERT_EQ(f.port.list.GetItemCount(), 2);
+    for (const scripted::Row& row : f.port.list.rows) EXPECT_EQ(row.version, std::to_string(row.data));
+    EXPECT_EQ(f.dlg.Version4Count(), 1);
+}
+
+TEST(FixFiles, RowsOfOtherVersionsAndTheNoticeRowNeverReachTheLibrary) {
+    TempTree t;
+    t.Raw("nothing.txt", "x");
+    Fixer f(t.Root());
+    ASSERT_EQ(f.port.list.GetItemCount(), 1);
+    f.port.EnableDlgItem(IDOK, true);
+    f.dlg.OnBnClickedFixFiles();
+    EXPECT_EQ(f.port.list.rows[0].version, "");
+    EXPECT_EQ(f.port.pumps, 0);
+    EXPECT_EQ(f.port.messageBoxes.size(), 0u);
+    EXPECT_EQ(f.port.progress.upper, 0);  // no version-4 files: range 0..0
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,131 @@
+#include "ui/QuorvelDlg.h"
+
+#include <cstdio>
+
+#include "ui/AboutDlg.h"
+#include "ui/Texts.h"
+#include "ui/resource.h"
+
+namespace quorvel {
+
+namespace {
+constexpr int kVersionColumnWidth = 80;
+}
+
+CQuorvelDlg::CQuorvelDlg(IDialogPort& port)
+    : m_port(port),
+      m_hIcon(port.LoadAppIcon()),
+      m_listFiles(port.List()),
+      m_progress(port.Progress()) {}
+
+bool CQuorvelDlg::OnInitDialog() {
+    if (const std::string about = m_port.LoadString(IDS_ABOUTBOX); !about.empty())
+        m_port.AppendSystemMenu(IDM_ABOUTBOX, about);
+
+    m_port.SetIcon(m_hIcon, true);
+    m_port.SetIcon(m_hIcon, false);
+
+    // The two columns fill the list exactly when its vertical scroll bar shows.
+    const int fileWidth =
+        m_listFiles.GetClientWidth() - m_listFiles.GetVScrollWidth() - kVersionColumnWidth;
+    m_listFiles.InsertColumn(0, "File", fileWidth);
+    m_listFiles.InsertColumn(1, "Version", kVersionColumnWidth);
+
+    m_port.EnableDlgItem(IDOK, false);
+    ResetProgress(100);
+    return true;
+}
+
+void CQuorvelDlg::ResetProgress(int n) {
+    m_progress.SetRange(0, n);
+    m_progress.SetPos(0);
+}
+
+void CQuorvelDlg::OnBnClickedBrowse() {
+    // The fix pass pumps messages between files; a Browse then would pull its rows away.
+    if (m_bFixPassRunning) return;
+
+    // Cancel, and an item without a file-system path, leave everything as it was: searching
+    // the previous or an empty root would walk a folder the user did not choose.
+    std::optional<std::string> picked = m_port.BrowseForFolder(text::kPickerTitle);
+    if (!picked || picked->empty()) return;
+
+    m_strRootDir = *picked;
+    // A drive or file-system root keeps no trailing separator: "D:\" -> "D:", "/" -> "".
+    if (!m_strRootDir.empty() && m_strRootDir.back() == kPathSep) m_strRootDir.pop_back();
+
+    m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Searching);
+
+    m_nVersion4Count = 0;
+    m_listFiles.DeleteAllItems();
+    m_listFiles.InsertItem(0, text::kSearchingRow);
+    m_listFiles.UpdateWindow();
+
+    m_bClearOnFirstHit = 1;
+    SearchFolder(m_strRootDir);
+
+    m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Examine);
+
+    if (m_bClearOnFirstHit) {
+        m_listFiles.DeleteItem(0);
+        m_listFiles.InsertItem(0, text::kNoFilesRow);
+        ResetProgress(100);
+    } else {
+        m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Analyzing);
+        m_progress.SetRange(0, m_listFiles.GetItemCount());
+        m_nVersion4Count = AnalyzeFiles();
+
+        if (m_nVersion4Count == 0) {
+            m_port.MessageBox(text::kSummaryNone);
+            ResetProgress(100);
+        } else if (m_nVersion4Count == 1) {
+            m_port.MessageBox(text::kSummaryOne);
+            ResetProgress(1);
+        } else {
+            char summary[128];
+            std::snprintf(summary, sizeof summary, text::kSummarySeveral, m_nVersion4Count);
+            m_port.MessageBox(summary);
+            ResetProgress(m_nVersion4Count);
+        }
+    }
+
+    m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Examine);
+    m_port.EnableDlgItem(IDOK, m_nVersion4Count > 0);
+}
+
+void CQuorvelDlg::OnCancel() {
+    // During a fix pass the file in hand is finished first; the pass then ends the dialog.
+    if (m_bFixPassRunning) {
+        m_bCloseRequested = true;
+        return;
+    }
+    m_port.EndDialog(IDCANCEL);
+}
+
+void CQuorvelDlg::OnSysCommand(unsigned nID, std::intptr_t lParam) {
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg dlgAbout(m_port);
+        dlgAbout.DoModal();
+    } else {
+        m_port.DefaultSysCommand(nID, lParam);
+    }
+}
+
+void CQuorvelDlg::OnPaint() {
+    if (!m_port.IsIconic()) {
+        m_port.DefaultPaint();
+        return;
+    }
+    std::unique_ptr<IPaintContext> dc = m_port.BeginPaint();
+    dc->EraseIconBackground();
+    const int cxIcon = m_port.GetIconWidth();
+    const int cyIcon = m_port.GetIconHeight();
+    // Signed division truncating toward zero centres the icon, rounding half up.
+    const int x = (m_port.GetClientWidth() - cxIcon + 1) / 2;
+    const int y = (m_port.GetClientHeight() - cyIcon + 1) / 2;
+    dc->DrawIcon(x, y);
+}
+
+IconHandle CQuorvelDlg::OnQueryDragIcon() { return m_hIcon; }
+
+}  // namespace quorvel

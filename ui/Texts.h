@@ -1,0 +1,26 @@
+// Every text the program shows, exactly as the user sees it.
+#pragma once
+
+namespace quorvel::text {
+
+extern const char kAppName[];
+extern const char kAboutMenu[];
+extern const char kPickerTitle[];
+extern const char kStep2Searching[];
+extern const char kSearchingRow[];
+extern const char kStep2Examine[];
+extern const char kNoFilesRow[];
+extern const char kStep2Analyzing[];
+extern const char kSummaryNone[];
+extern const char kSummaryOne[];
+extern const char kSummarySeveral[];   // printf format with one %d
+extern const char kWorking[];
+extern const char kResaved[];
+extern const char kFailedPrefix[];     // followed by a short reason
+extern const char kFailedSummary[];    // printf format: failed count, files attempted
+extern const char kRegistryKey[];
+extern const char kAboutCaption[];
+extern const char kAboutVersion[];
+extern const char kAboutSecondLine[];
+
+}  // namespace quorvel::text
