@@ -37,10 +37,13 @@ public:
     CWekFile& operator=(const CWekFile&) = delete;
 
     // Set to 1 before LoadQuick; LoadQuick then reads only the fixed header.
+    // With 0, LoadQuick does a full Load instead.
     int m_nQuickFlag = 0;
 
-    // Reads at most the bounded header of `path`, whatever the file's size.
-    // Sets the version that GetSimpleVersion reports. `pOut`, if given, receives the status.
+    // The probe: reads at most the fixed 32-byte header of `path`, whatever the file's size, and
+    // sets the version that GetSimpleVersion reports; it does not check the rest of the file and
+    // drops anything loaded before. Returns WEK_OK, WEK_ERR_OPEN, WEK_ERR_READ or WEK_ERR_NOT_OLV;
+    // `pOut`, if given, receives the status too.
     int LoadQuick(const char* path, int* pOut, int nReserved);
 
     // After LoadQuick or Load: -1 when the file could not be opened or read, 0 when it is
@@ -48,16 +51,22 @@ public:
     int GetSimpleVersion();
 
     // Reads and validates the whole file. Tolerates the recoverable version-4 fault
-    // (see FORMAT.md). On error nothing is kept loaded and Save will refuse.
+    // (see FORMAT.md). On error nothing is kept loaded and Save will refuse. Versions other
+    // than 1 to 5 give WEK_ERR_UNSUPPORTED. A non-zero return from `pfn` cancels.
     int Load(const char* path, WekProgressProc pfn, void* pContext, int nReserved1, int nReserved2);
 
-    // Marks the loaded content as changed so that Save writes it out.
+    // Marks the loaded content as changed (or not). Save writes whether or not it is marked.
     void SetModified(int bModified, int bNotify);
 
     // Writes the loaded content to `path` in format `nVersion` (1 to 5) atomically:
     // temporary file beside the target, flushed, renamed over it, folder flushed.
-    // On any failure the target is byte-for-byte untouched and no temporary file remains.
+    // On any failure the target is byte-for-byte untouched and no temporary file remains; the
+    // one exception is a failed folder flush after the rename, reported as WEK_ERR_WRITE with
+    // the new content already in place.
     // Read-only targets are refused; permission bits are kept; symbolic links are written through.
+    // Returns WEK_ERR_NOTHING_LOADED without a successful Load, WEK_ERR_ARGUMENT for another
+    // version or a non-null `pRecord` (reserved), WEK_ERR_READ_ONLY, WEK_ERR_WRITE or
+    // WEK_ERR_CANCELLED (asked at the start, before anything is written).
     int Save(const char* path, WekProgressProc pfn, void* pContext, const void* pRecord, int nVersion);
 
     // Status of the last operation (also returned by it).
@@ -66,8 +75,16 @@ public:
     bool HadRecoverableFault() const { return m_bHadFault; }
     // Loaded records (empty until a successful Load).
     const std::vector<std::string>& Records() const { return m_records; }
+    // Bytes the last LoadQuick or Load read from the file.
+    std::uint64_t BytesReadByLastCall() const { return m_nBytesRead; }
 
 private:
+    // Drops everything a previous LoadQuick or Load found.
+    void Forget();
+    // Records `status` as the last status and returns it.
+    int Finish(int status);
+
+    std::uint64_t m_nBytesRead = 0;
     int m_nVersion = -1;
     int m_nLastStatus = WEK_OK;
     bool m_bLoaded = false;

@@ -1,0 +1,38 @@
+// Extra .olv functions for olvtool, tests and tools: strict checking, writing sample files,
+// and the seam that makes a save fail on purpose in tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "filelib/WekFile.h"
+
+// Strictly checks the .olv file `path`: WEK_OK only for a fully consistent file of version
+// 1 to 5; the recoverable version-4 fault gives WEK_ERR_CORRUPT. `pDetail`, if given, receives a
+// one-line reason ("index checksum does not match ...") or a summary when valid. Never throws.
+int WekVerify(const char* path, std::string* pDetail = nullptr);
+
+// Encodes `records` as a complete file image of `version` (any value >= 1; versions above 5
+// use the version-5 layout). `withFault` writes the recoverable version-4 fault and is refused
+// for other versions. Returns false, leaving `out` empty, for such bad arguments or records too
+// large for the format.
+bool WekEncode(int version, const std::vector<std::string>& records, bool withFault, std::string& out);
+
+// Writes a file made by WekEncode to `path` the way Save does (atomic, links written through,
+// read-only files refused, permission bits kept). Returns WEK_OK, WEK_ERR_ARGUMENT for arguments
+// WekEncode refuses, or Save's error statuses.
+int WekWriteSample(const char* path, int version, const std::vector<std::string>& records, bool withFault);
+
+// The steps of a save at which a test can make it fail.
+enum WekSaveStage : int {
+    WEK_STAGE_NONE = 0,     // saves run normally
+    WEK_STAGE_CREATE,       // creating the temporary file
+    WEK_STAGE_WRITE,        // writing its bytes
+    WEK_STAGE_PERMISSIONS,  // giving it the original's permission bits
+    WEK_STAGE_FSYNC,        // flushing it to disk
+    WEK_STAGE_RENAME,       // renaming it over the original
+};
+
+// Test seam: until called again with WEK_STAGE_NONE, every save fails at `stage` as if that
+// system call had failed (Save then returns WEK_ERR_WRITE).
+void WekSetSaveFailureForTest(WekSaveStage stage);
