@@ -185,8 +185,10 @@ int ReplaceFileAtomic(const std::string& path, const std::string& data) {
         unlinkat(dir.fd, temp.c_str(), 0);
         return WEK_ERR_WRITE;
     }
-    // Makes the rename itself durable.
-    return fsync(dir.fd) == 0 ? WEK_OK : WEK_ERR_WRITE;
+    // Makes the rename itself durable. EINVAL and ENOTSUP only say that this file system cannot
+    // flush folders, which is no failure of the save.
+    if (fsync(dir.fd) == 0 || errno == EINVAL || errno == ENOTSUP) return WEK_OK;
+    return WEK_ERR_WRITE;
 }
 
 }  // namespace wekio

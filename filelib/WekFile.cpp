@@ -154,7 +154,7 @@ const char* WekStatusText(int status) {
     case WEK_ERR_READ: return "could not be read";
     case WEK_ERR_NOT_OLV: return "not an .olv file any more";
     case WEK_ERR_CORRUPT: return "damaged beyond repair";
-    case WEK_ERR_UNSUPPORTED: return "of an unsupported version";
+    case WEK_ERR_UNSUPPORTED: return "unsupported version";
     case WEK_ERR_NOTHING_LOADED: return "nothing loaded to save";
     case WEK_ERR_READ_ONLY: return "read-only";
     case WEK_ERR_WRITE: return "could not be written";
