@@ -43,9 +43,9 @@ int Probe(const std::string& path, std::uint64_t* bytesRead = nullptr) {
     return f.GetSimpleVersion();
 }
 
-class Format : public FileTest {};
+class OlvFormat : public FileTest {};
 
-TEST_F(Format, BadInputsGiveAnErrorAndTheRightProbeNumber) {
+TEST_F(OlvFormat, BadInputsGiveAnErrorAndTheRightProbeNumber) {
     const std::string v5 = Image(5);
     // Index entries for crafted files: one empty record, and one 4-byte record with checksum 0.
     const std::string oneEntry(8, '\0');
@@ -96,7 +96,7 @@ TEST_F(Format, BadInputsGiveAnErrorAndTheRightProbeNumber) {
     }
 }
 
-TEST_F(Format, UnopenablePathsProbeAsMinusOne) {
+TEST_F(OlvFormat, UnopenablePathsProbeAsMinusOne) {
     ASSERT_EQ(mkfifo(Path("pipe.olv").c_str(), 0644), 0);
     for (const std::string& path : {Path("missing.olv"), dir, Path("pipe.olv"), Path("missing/x.olv"), std::string()}) {
         SCOPED_TRACE(path);
@@ -108,7 +108,7 @@ TEST_F(Format, UnopenablePathsProbeAsMinusOne) {
     }
 }
 
-TEST_F(Format, ProbeReadsOnlyTheHeaderOfAHugeFile) {
+TEST_F(OlvFormat, ProbeReadsOnlyTheHeaderOfAHugeFile) {
     const std::string path = Path("huge.olv");
     WriteBytes(path, Header(4, 0, 32));
     ASSERT_EQ(truncate(path.c_str(), off_t{1} << 40), 0);  // sparse: takes no disk space
@@ -117,7 +117,7 @@ TEST_F(Format, ProbeReadsOnlyTheHeaderOfAHugeFile) {
     EXPECT_EQ(bytesRead, 32u);
 }
 
-TEST_F(Format, EveryVersionLoadsAndResavesToTheSameBytes) {
+TEST_F(OlvFormat, EveryVersionLoadsAndResavesToTheSameBytes) {
     for (int version = 1; version <= 5; ++version) {
         SCOPED_TRACE(version);
         const std::string path = Path("v.olv");
@@ -136,14 +136,14 @@ TEST_F(Format, EveryVersionLoadsAndResavesToTheSameBytes) {
     }
 }
 
-TEST_F(Format, ChecksumsAreStandardCrc32) {
+TEST_F(OlvFormat, ChecksumsAreStandardCrc32) {
     const std::string image = Image(5, false, {"123456789"});
     // The record's checksum is the second half of the only index entry, at the end of the file.
     EXPECT_EQ(image.substr(image.size() - 4), std::string("\x26\x39\xF4\xCB", 4));
     EXPECT_EQ(image.substr(0, 32), Header(5, 1, 41, Crc32(image.substr(41))));
 }
 
-TEST_F(Format, TheVersion4FaultIsToleratedOnceAndRepairedBySaving) {
+TEST_F(OlvFormat, TheVersion4FaultIsToleratedOnceAndRepairedBySaving) {
     const std::string path = Path("fault.olv");
     ASSERT_EQ(WekWriteSample(path.c_str(), 4, kRecords, true), WEK_OK);
     EXPECT_EQ(Probe(path), 4);
@@ -172,7 +172,7 @@ TEST_F(Format, TheVersion4FaultIsToleratedOnceAndRepairedBySaving) {
 
 // Flips bits in every byte and cuts the file at every length: never a crash, and in a file with
 // checksums every single change is caught, even where the version-4 fault is tolerated.
-TEST_F(Format, MutatedFilesAreAlwaysRejected) {
+TEST_F(OlvFormat, MutatedFilesAreAlwaysRejected) {
     const std::string path = Path("fuzz.olv");
     for (int version : {2, 4, 5}) {
         const std::string good = Image(version, version == 4);
@@ -199,7 +199,7 @@ TEST_F(Format, MutatedFilesAreAlwaysRejected) {
     }
 }
 
-TEST(StatusText, EveryStatusHasItsOwnShortText) {
+TEST(OlvStatusText, EveryStatusHasItsOwnShortText) {
     std::set<std::string> texts;
     for (int s = WEK_ERR_CANCELLED; s <= WEK_OK; ++s) texts.insert(WekStatusText(s));
     EXPECT_EQ(texts.size(), 11u);

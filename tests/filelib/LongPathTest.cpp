@@ -24,9 +24,9 @@ struct stat StatOf(const std::string& path) {
     return st;
 }
 
-class LongPath : public FileTest {};
+class LongPathOpen : public FileTest {};
 
-TEST_F(LongPath, OpensDeepFoldersHoweverTheyAreSpelt) {
+TEST_F(LongPathOpen, OpensDeepFoldersHoweverTheyAreSpelt) {
     ASSERT_EQ(mkdir(Path("real").c_str(), 0755), 0);
     ASSERT_EQ(symlink("real", Path("link").c_str()), 0);
     struct stat deepest {};
@@ -44,7 +44,7 @@ TEST_F(LongPath, OpensDeepFoldersHoweverTheyAreSpelt) {
     EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
-TEST_F(LongPath, SplitsShortPathsIntoFolderAndLeaf) {
+TEST_F(LongPathOpen, SplitsShortPathsIntoFolderAndLeaf) {
     ASSERT_EQ(mkdir(Path("a").c_str(), 0755), 0);
     struct Case {
         std::string path, leaf, folder;

@@ -15,7 +15,7 @@ using namespace filetest;
 
 const std::vector<std::string> kRecords = {"alpha", "beta", "gamma"};
 
-class Save : public FileTest {
+class OlvSave : public FileTest {
 protected:
     void TearDown() override {
         WekSetSaveFailureForTest(WEK_STAGE_NONE);
@@ -37,7 +37,7 @@ protected:
     }
 };
 
-TEST_F(Save, RefusesWithoutLoadOrWithABadVersion) {
+TEST_F(OlvSave, RefusesWithoutLoadOrWithABadVersion) {
     const std::string path = Path("f.olv");
     ASSERT_EQ(WekWriteSample(path.c_str(), 4, kRecords, true), WEK_OK);
     const std::string before = ReadBytes(path);
@@ -56,7 +56,7 @@ TEST_F(Save, RefusesWithoutLoadOrWithABadVersion) {
     EXPECT_EQ(f.Save(path.c_str(), nullptr, nullptr, nullptr, 4), WEK_ERR_NOTHING_LOADED);
 }
 
-TEST_F(Save, KeepsPermissionBitsOwnerAndGroup) {
+TEST_F(OlvSave, KeepsPermissionBitsOwnerAndGroup) {
     // Tests run as root, which may give the file away and keep set-id bits; elsewhere those
     // checks are skipped.
     const bool root = geteuid() == 0;
@@ -83,7 +83,7 @@ TEST_F(Save, KeepsPermissionBitsOwnerAndGroup) {
     }
 }
 
-TEST_F(Save, LeavesReadOnlyFilesUntouched) {
+TEST_F(OlvSave, LeavesReadOnlyFilesUntouched) {
     for (mode_t mode : {0444, 0400, 0000}) {
         SCOPED_TRACE(mode);
         const std::string path = Path("ro.olv");
@@ -101,7 +101,7 @@ TEST_F(Save, LeavesReadOnlyFilesUntouched) {
     }
 }
 
-TEST_F(Save, WritesThroughLinksAndKeepsThem) {
+TEST_F(OlvSave, WritesThroughLinksAndKeepsThem) {
     ASSERT_EQ(mkdir(Path("data").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(Path("links").c_str(), 0755), 0);
     const std::string target = Path("data/real.olv");
@@ -125,7 +125,7 @@ TEST_F(Save, WritesThroughLinksAndKeepsThem) {
     EXPECT_EQ(Names(dir), (std::set<std::string>{"data", "links", "loop1", "loop2"}));
 }
 
-TEST_F(Save, AFailureAtAnyStageLeavesTheOriginalAndNoTemporaryFile) {
+TEST_F(OlvSave, AFailureAtAnyStageLeavesTheOriginalAndNoTemporaryFile) {
     const std::string path = Path("f.olv");
     for (WekSaveStage stage : {WEK_STAGE_CREATE, WEK_STAGE_WRITE, WEK_STAGE_PERMISSIONS, WEK_STAGE_FSYNC, WEK_STAGE_RENAME}) {
         SCOPED_TRACE(stage);
@@ -144,7 +144,7 @@ TEST_F(Save, AFailureAtAnyStageLeavesTheOriginalAndNoTemporaryFile) {
     }
 }
 
-TEST_F(Save, WorksOnPathsLongerThanPathMax) {
+TEST_F(OlvSave, WorksOnPathsLongerThanPathMax) {
     const std::string folder = MakeDeepFolder(dir, 6000);
     const std::string path = folder + "/deep.olv";
     ASSERT_GT(path.size(), 4096u);
@@ -167,7 +167,7 @@ TEST_F(Save, WorksOnPathsLongerThanPathMax) {
     EXPECT_EQ(WekVerify(path.c_str()), WEK_OK);
 }
 
-TEST_F(Save, KeepsRawByteNames) {
+TEST_F(OlvSave, KeepsRawByteNames) {
     const std::string name = "caf\xe9 \x01\xff.olv";
     ASSERT_EQ(Repair(Path(name)), WEK_OK);
     EXPECT_EQ(WekVerify(Path(name).c_str()), WEK_OK);

@@ -3,6 +3,7 @@
 # Usage: olvtool_test.sh PATH_TO_OLVTOOL
 set -u
 tool=${1:?usage: olvtool_test.sh PATH_TO_OLVTOOL}
+[[ $tool == /* ]] || tool=$PWD/$tool  # the checks below run in a scratch folder
 work=$(mktemp -d "${TMPDIR:-/tmp}/olvtool-test-XXXXXX")
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 passed=0
