@@ -171,9 +171,11 @@ int ReplaceFileAtomic(const std::string& path, const std::string& data) {
 
     bool ok = !InjectedFailure(WEK_STAGE_WRITE) && WriteAll(fd, data);
     if (ok && exists) {
-        // Keeping owner and group needs privileges; without them the file becomes the saver's,
-        // as any rewrite would, and the permission bits are still kept.
-        static_cast<void>(fchown(fd, st.st_uid, st.st_gid) == 0);
+        // Keeping the owner needs privileges; without them the file becomes the saver's, as any
+        // rewrite would, but the group is kept when the saver belongs to it, so that group
+        // permission bits still apply to the same people.
+        if (fchown(fd, st.st_uid, st.st_gid) != 0)
+            static_cast<void>(fchown(fd, static_cast<uid_t>(-1), st.st_gid) == 0);
         // fchmod after fchown, which may clear set-id bits.
         ok = !InjectedFailure(WEK_STAGE_PERMISSIONS) && fchmod(fd, st.st_mode & 07777) == 0;
     }

@@ -1,4 +1,4 @@
-// olvtool: makes, inspects, checks and resaves .olv files from the command line.
+// olvtool: makes, describes, checks and resaves .olv files from the command line.
 // Exit codes: 0 success, 1 a file is invalid or could not be saved, 2 bad arguments or a file
 // that cannot be read.
 #include <charconv>

@@ -89,9 +89,9 @@ TEST_F(OlvSave, LeavesReadOnlyFilesUntouched) {
         const std::string path = Path("ro.olv");
         ASSERT_EQ(WekWriteSample(path.c_str(), 4, kRecords, true), WEK_OK);
         const std::string before = ReadBytes(path);
-        ASSERT_EQ(chmod(path.c_str(), mode), 0);
         CWekFile f;
         ASSERT_EQ(f.Load(path.c_str(), nullptr, nullptr, 0, 0), WEK_OK);
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
         EXPECT_EQ(f.Save(path.c_str(), nullptr, nullptr, nullptr, 4), WEK_ERR_READ_ONLY);
         EXPECT_EQ(ReadBytes(path), before);
         EXPECT_EQ(Mode(path) & 07777, mode);
