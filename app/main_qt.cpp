@@ -1,0 +1,18 @@
+// Entry point of the Linux desktop program: the application object runs the main dialog
+// modally for the whole session; there is no application event loop besides that run.
+#include <QApplication>
+
+#include "app/QuorvelApp.h"
+#include "platform/qt/QtBackend.h"
+#include "ui/Texts.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(quorvel::text::kAppName);
+    QApplication::setApplicationVersion(QStringLiteral("1.0"));
+
+    quorvel::qt::QtBackend backend;
+    quorvel::theApp.SetPlatform(&backend);
+    quorvel::theApp.InitInstance();
+    return 0;
+}

@@ -1,0 +1,49 @@
+// Builds Qt dialogs from the layout table: fixed size, caption, font, controls at their
+// dialog-unit positions, tab order and accessible names.
+#pragma once
+
+#include <vector>
+
+#include <QFont>
+#include <QIcon>
+#include <QRect>
+
+#include "ui/Layout.h"
+
+class QDialog;
+class QWidget;
+
+namespace quorvel::qt {
+
+// Dialog units of a font, converted to pixels the way the Windows dialog manager does it:
+// the base units are the average width of "A".."Z" "a".."z" and the font height, and each
+// coordinate is scaled on its own with rounding (x * cx / 4, y * cy / 8).
+class DialogUnits {
+public:
+    explicit DialogUnits(const QFont& font);
+    DialogUnits(int cxChar, int cyChar) : m_cxChar(cxChar), m_cyChar(cyChar) {}
+
+    int X(int dlu) const;
+    int Y(int dlu) const;
+    // A control's rectangle in pixels, relative to the dialog's client area.
+    QRect Rect(const layout::Control& c) const;
+    // The dialog's client size in pixels.
+    QSize ClientSize(const layout::DialogTemplate& t) const;
+    int CharWidth() const { return m_cxChar; }
+    int CharHeight() const { return m_cyChar; }
+
+private:
+    int m_cxChar;
+    int m_cyChar;
+};
+
+// The font a template is laid out in. The template's face does not exist on Linux, so the
+// application's default family is used at the template's point size.
+QFont DialogFont(const layout::DialogTemplate& t);
+
+// Gives `dlg` the template's caption, font and fixed size and creates its controls: buttons
+// (QPushButton), texts and icons (QLabel; icons show `icon`), the report list (a ReportView)
+// and the progress bar (QProgressBar). Returns the controls in template order.
+std::vector<QWidget*> BuildDialog(QDialog& dlg, const layout::DialogTemplate& t, const QIcon& icon);
+
+}  // namespace quorvel::qt

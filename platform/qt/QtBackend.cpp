@@ -1,0 +1,274 @@
+#include "platform/qt/QtBackend.h"
+
+#include <sys/stat.h>
+
+#include <functional>
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QDialog>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+
+#include "platform/qt/AppIcon.h"
+#include "platform/qt/DialogBuilder.h"
+#include "platform/qt/DisplayText.h"
+#include "ui/Layout.h"
+#include "ui/Texts.h"
+#include "ui/resource.h"
+
+namespace quorvel::qt {
+
+namespace {
+
+// The handle LoadAppIcon hands out for the drawn application icon.
+constexpr IconHandle kAppIconHandle = IDR_MAINFRAME;
+// The window-menu close command.
+constexpr unsigned kScClose = 0xF060;
+
+// A fixed-size window with a title bar and a close button, no minimise or maximise box;
+// a normal window rather than a transient dialog, so it gets a taskbar entry.
+constexpr Qt::WindowFlags kMainWindowFlags = Qt::Window | Qt::CustomizeWindowHint |
+                                             Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                             Qt::WindowCloseButtonHint;
+constexpr Qt::WindowFlags kAboutWindowFlags = Qt::Dialog | Qt::CustomizeWindowHint |
+                                              Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                              Qt::WindowCloseButtonHint;
+
+class NullPaintContext : public IPaintContext {
+public:
+    void EraseIconBackground() override {}
+    void DrawIcon(int, int) override {}
+};
+
+}  // namespace
+
+// The main window: Escape, "Close" and the window's close button all come here as reject(),
+// which the dialog logic answers (it may defer the close during a fix pass).
+class MainWindow : public QDialog {
+public:
+    MainWindow() { setWindowFlags(kMainWindowFlags); }
+
+    std::function<void()> onCancel;
+    std::function<void(const QPoint&)> onContextMenu;
+    std::function<void()> onPaint;
+
+    void reject() override {
+        if (onCancel) onCancel();
+        else QDialog::reject();
+    }
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override {
+        if (onContextMenu) onContextMenu(event->globalPos());
+    }
+    void paintEvent(QPaintEvent* event) override {
+        QDialog::paintEvent(event);
+        if (onPaint) onPaint();
+    }
+};
+
+QtDialogPort::QtDialogPort()
+    : m_icon(MakeAppIcon()),
+      m_window(std::make_unique<MainWindow>()),
+      m_controls(BuildDialog(*m_window, layout::MainDialog(), m_icon)),
+      m_pacer([this] { PaintNow(); }),
+      m_list(*static_cast<ReportView*>(Control(IDC_FILE_LIST)), m_pacer),
+      m_progress(*static_cast<QProgressBar*>(Control(IDC_PROGRESS))) {
+    m_window->onCancel = [this] {
+        if (m_handler) m_handler->OnCancel();
+    };
+    m_window->onContextMenu = [this](const QPoint& pos) { ShowMenu(pos); };
+    m_window->onPaint = [this] {
+        if (m_handler) m_handler->OnPaint();
+    };
+    const auto route = [this](int id, void (IDialogHandler::*handler)()) {
+        QObject::connect(static_cast<QPushButton*>(Control(id)), &QPushButton::clicked,
+                         [this, handler] {
+                             if (m_handler) (m_handler->*handler)();
+                         });
+    };
+    route(IDOK, &IDialogHandler::OnBnClickedFixFiles);
+    route(IDCANCEL, &IDialogHandler::OnCancel);
+    route(IDC_BROWSE, &IDialogHandler::OnBnClickedBrowse);
+}
+
+QtDialogPort::~QtDialogPort() = default;
+
+QDialog& QtDialogPort::Window() { return *m_window; }
+
+QWidget* QtDialogPort::Control(int nId) const {
+    const auto controls = layout::MainDialog().controls;
+    for (std::size_t i = 0; i < controls.size() && i < m_controls.size(); ++i)
+        if (controls[i].id == nId) return m_controls[i];
+    return nullptr;
+}
+
+void QtDialogPort::SetDlgItemText(int nId, const std::string& text) {
+    QWidget* w = Control(nId);
+    const QString shown = DisplayText(text);
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+        label->setText(shown);
+        // Handlers change texts while they keep the event loop waiting ("please wait ...").
+        label->repaint();
+    } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+        button->setText(shown);
+    } else {
+        return;
+    }
+    w->setAccessibleName(shown);
+}
+
+void QtDialogPort::EnableDlgItem(int nId, bool bEnable) {
+    if (QWidget* w = Control(nId)) w->setEnabled(bEnable);
+}
+
+bool QtDialogPort::IsDlgItemEnabled(int nId) const {
+    const QWidget* w = Control(nId);
+    return w && w->isEnabledTo(m_window.get());
+}
+
+bool QtDialogPort::AppendSystemMenu(int nCommand, const std::string& text) {
+    m_menu.emplace_back(nCommand, text);
+    return true;
+}
+
+void QtDialogPort::ShowMenu(const QPoint& globalPos) {
+    if (m_menu.empty()) return;
+    QMenu menu(m_window.get());
+    std::map<QAction*, int> commands;
+    for (const auto& [command, text] : m_menu) {
+        menu.addSeparator();  // a leading separator is collapsed by QMenu
+        commands[menu.addAction(DisplayText(text))] = command;
+    }
+    QAction* chosen = menu.exec(globalPos);
+    if (chosen && m_handler) m_handler->OnSysCommand(static_cast<unsigned>(commands[chosen]), 0);
+}
+
+IconHandle QtDialogPort::LoadAppIcon() { return kAppIconHandle; }
+
+void QtDialogPort::SetIcon(IconHandle hIcon, bool /*bBig*/) {
+    if (hIcon == kAppIconHandle) m_window->setWindowIcon(m_icon);
+}
+
+std::string QtDialogPort::LoadString(int nId) {
+    return nId == IDS_ABOUTBOX ? text::kAboutMenu : std::string();
+}
+
+void QtDialogPort::MessageBox(const std::string& text) {
+    // The final state of the pass that leads to the box shows behind it.
+    m_pacer.Flush();
+    const QString shown = DisplayText(text);
+    QMessageBox box(QMessageBox::NoIcon, DisplayText(text::kAppName), shown, QMessageBox::Ok,
+                    m_window.get());
+    box.setTextFormat(Qt::PlainText);
+    box.setAccessibleDescription(shown);
+    box.exec();
+}
+
+std::optional<std::string> QtDialogPort::BrowseForFolder(const std::string& title) {
+    m_pacer.Flush();
+    // Qt's own dialog rather than the desktop's, so folders only and the start folder hold
+    // everywhere; it starts at the top of the file system each time.
+    QFileDialog picker(m_window.get(), DisplayText(title), QStringLiteral("/"));
+    picker.setFileMode(QFileDialog::Directory);
+    picker.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog |
+                      QFileDialog::DontResolveSymlinks);
+    if (picker.exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList chosen = picker.selectedFiles();
+    if (chosen.isEmpty()) return std::nullopt;
+    const QByteArray path = QFile::encodeName(chosen.first());
+    // A name the picker could not decode does not encode back to the same bytes; such a
+    // choice leads to no folder and counts as one without a file-system path.
+    struct stat st {};
+    if (path.isEmpty() || ::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::nullopt;
+    return path.toStdString();
+}
+
+void QtDialogPort::BeginWaitCursor() {
+    if (m_waitDepth++ == 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void QtDialogPort::EndWaitCursor() {
+    if (m_waitDepth == 0) return;
+    if (--m_waitDepth == 0) QApplication::restoreOverrideCursor();
+}
+
+void QtDialogPort::RedrawWindow() {
+    m_windowDirty = true;
+    m_pacer.Request();
+}
+
+void QtDialogPort::PaintNow() {
+    m_list.ApplyPending();
+    if (m_windowDirty)
+        m_window->repaint();
+    else
+        m_list.View().repaint();
+    m_windowDirty = false;
+}
+
+void QtDialogPort::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void QtDialogPort::RunAboutBox() {
+    m_pacer.Flush();
+    QDialog about(m_window.get(), kAboutWindowFlags);
+    const std::vector<QWidget*> controls = BuildDialog(about, layout::AboutDialog(), m_icon);
+    const auto templ = layout::AboutDialog().controls;
+    for (std::size_t i = 0; i < templ.size(); ++i)
+        if (templ[i].id == IDOK)
+            QObject::connect(static_cast<QPushButton*>(controls[i]), &QPushButton::clicked,
+                             &about, &QDialog::accept);
+    about.exec();
+}
+
+void QtDialogPort::EndDialog(int nResult) {
+    if (m_running) m_window->done(nResult);
+}
+
+void QtDialogPort::DefaultSysCommand(unsigned nId, std::intptr_t /*lParam*/) {
+    if ((nId & 0xFFF0) == kScClose && m_handler) m_handler->OnCancel();
+}
+
+bool QtDialogPort::IsIconic() const { return m_window->isMinimized(); }
+
+std::unique_ptr<IPaintContext> QtDialogPort::BeginPaint() {
+    return std::make_unique<NullPaintContext>();
+}
+
+int QtDialogPort::GetIconWidth() const {
+    return m_window->style()->pixelMetric(QStyle::PM_LargeIconSize);
+}
+
+int QtDialogPort::GetIconHeight() const { return GetIconWidth(); }
+
+int QtDialogPort::GetClientWidth() const { return m_window->width(); }
+
+int QtDialogPort::GetClientHeight() const { return m_window->height(); }
+
+int QtDialogPort::RunModal(IDialogHandler& handler) {
+    m_handler = &handler;
+    m_running = true;
+    handler.OnInitDialog();
+    const int result = m_window->exec();
+    m_running = false;
+    m_handler = nullptr;
+    return result;
+}
+
+QtBackend::QtBackend() { QApplication::setWindowIcon(m_dialog.AppIcon()); }
+
+bool QtBackend::InitCommonControls(unsigned, unsigned) { return true; }
+
+void QtBackend::SetRegistryKey(const std::string& key) {
+    QCoreApplication::setOrganizationName(QString::fromUtf8(key.c_str()));
+}
+
+}  // namespace quorvel::qt

@@ -1,0 +1,133 @@
+// The Qt 6 Widgets backend: IAppPort and the main dialog's IDialogPort. It builds the windows
+// from the layout table and forwards every click, key and window event to the toolkit-free
+// handler; it decides nothing about the dialog's logic itself.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <QIcon>
+
+#include "platform/Port.h"
+#include "platform/posix/PosixFileSystem.h"
+#include "platform/qt/QtList.h"
+#include "platform/qt/RepaintPacer.h"
+
+class QDialog;
+class QWidget;
+
+namespace quorvel::qt {
+
+class MainWindow;
+
+// The main dialog window and the services the dialog logic uses.
+class QtDialogPort : public IDialogPort {
+public:
+    // Builds the (hidden) main window from the layout table; needs a QApplication.
+    QtDialogPort();
+    ~QtDialogPort() override;
+
+    IListView& List() override { return m_list; }
+    IProgressBar& Progress() override { return m_progress; }
+    // Unknown ids are ignored. A text shows at once, even while a handler is busy.
+    void SetDlgItemText(int nId, const std::string& text) override;
+    // Unknown ids are ignored.
+    void EnableDlgItem(int nId, bool bEnable) override;
+    // False for unknown ids.
+    bool IsDlgItemEnabled(int nId) const override;
+    // Adds the item to the menu that a right click on the dialog's background opens; Linux
+    // window managers keep the title bar's menu to themselves. Always true.
+    bool AppendSystemMenu(int nCommand, const std::string& text) override;
+    IconHandle LoadAppIcon() override;
+    // Sets the window icon when `hIcon` is the application icon; other handles are ignored.
+    // One QIcon carries all sizes, so the big and the small icon are the same call.
+    void SetIcon(IconHandle hIcon, bool bBig) override;
+    // The About menu text for its id, empty for any other.
+    std::string LoadString(int nId) override;
+    // A modal QMessageBox: caption "quorvel", one OK button, no icon.
+    void MessageBox(const std::string& text) override;
+    // A modal folder-only QFileDialog that opens at "/" with nothing chosen. Returns the path's
+    // bytes as the file system holds them; nothing on cancel or when no folder has that path.
+    std::optional<std::string> BrowseForFolder(const std::string& title) override;
+    // Counted; the override cursor is pushed at 0 -> 1 and popped at 1 -> 0. Extra Ends are ignored.
+    void BeginWaitCursor() override;
+    void EndWaitCursor() override;
+    // Repaints the whole window, paced to one repaint per display frame.
+    void RedrawWindow() override;
+    // Dispatches every pending event (input included) and returns.
+    void PumpMessages() override;
+    // The About box, modal, built from the About template.
+    void RunAboutBox() override;
+    // Ends the modal run with `nResult`; does nothing when it is not running.
+    void EndDialog(int nResult) override;
+    // The close command routes to the handler's OnCancel, as a dialog's close does; others do nothing.
+    void DefaultSysCommand(unsigned nId, std::intptr_t lParam) override;
+    bool IsIconic() const override;
+    // Qt paints the dialog itself; nothing to add.
+    void DefaultPaint() override {}
+    // A context that draws nothing: Linux desktops show a minimised window's icon themselves.
+    std::unique_ptr<IPaintContext> BeginPaint() override;
+    int GetIconWidth() const override;
+    int GetIconHeight() const override;
+    int GetClientWidth() const override;
+    int GetClientHeight() const override;
+    IFileSystem& FileSystem() override { return m_fileSystem; }
+
+    // Runs OnInitDialog, then the window modally until EndDialog; returns EndDialog's result.
+    int RunModal(IDialogHandler& handler);
+
+    // The drawn application icon (16, 32 and 48 pixels).
+    const QIcon& AppIcon() const { return m_icon; }
+    // The main window, for tests and the benchmark.
+    QDialog& Window();
+    // The control with id `nId`, or null.
+    QWidget* Control(int nId) const;
+    // Every control in template order, statics without id included.
+    const std::vector<QWidget*>& Controls() const { return m_controls; }
+    QtListView& ListView() { return m_list; }
+    QtProgressBar& ProgressBar() { return m_progress; }
+    RepaintPacer& Pacer() { return m_pacer; }
+    int WaitCursorDepth() const { return m_waitDepth; }
+
+private:
+    void PaintNow();
+    void ShowMenu(const QPoint& globalPos);
+
+    QIcon m_icon;
+    std::unique_ptr<MainWindow> m_window;
+    std::vector<QWidget*> m_controls;
+    RepaintPacer m_pacer;
+    QtListView m_list;
+    QtProgressBar m_progress;
+    posix::PosixFileSystem m_fileSystem;
+    std::vector<std::pair<int, std::string>> m_menu;
+    IDialogHandler* m_handler = nullptr;
+    int m_waitDepth = 0;
+    bool m_windowDirty = false;
+    bool m_running = false;
+};
+
+// The application-level services and the one main dialog.
+class QtBackend : public IAppPort {
+public:
+    // Creates the main dialog and makes the drawn icon the application's icon; needs a QApplication.
+    QtBackend();
+
+    // Qt registers its widgets itself; always true.
+    bool InitCommonControls(unsigned dwSize, unsigned dwICC) override;
+    // Becomes the organisation name that QSettings would file settings under; nothing is stored.
+    void SetRegistryKey(const std::string& key) override;
+    IDialogPort& MainDialogPort() override { return m_dialog; }
+    // See QtDialogPort::RunModal.
+    int DoModal(IDialogHandler& handler) override { return m_dialog.RunModal(handler); }
+
+    QtDialogPort& Dialog() { return m_dialog; }
+
+private:
+    QtDialogPort m_dialog;
+};
+
+}  // namespace quorvel::qt

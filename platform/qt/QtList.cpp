@@ -1,0 +1,212 @@
+#include "platform/qt/QtList.h"
+
+#include <algorithm>
+
+#include <QHeaderView>
+#include <QProgressBar>
+#include <QScrollBar>
+#include <QStyle>
+
+#include "platform/qt/DisplayText.h"
+
+namespace quorvel::qt {
+
+int RowModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : Size();
+}
+
+int RowModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_headings.size());
+}
+
+QVariant RowModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= Size() || index.column() > 1) return {};
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::AccessibleTextRole:
+        return DisplayText(At(index.row()).text[index.column()]);
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    default:
+        return {};
+    }
+}
+
+QVariant RowModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 ||
+        section >= static_cast<int>(m_headings.size()))
+        return {};
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::AccessibleTextRole:
+        return DisplayText(m_headings[static_cast<std::size_t>(section)]);
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    default:
+        return {};
+    }
+}
+
+Qt::ItemFlags RowModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+    if (index.column() == 0) f |= Qt::ItemIsSelectable;
+    return f;
+}
+
+void RowModel::Insert(int at, const std::string& text) {
+    beginInsertRows(QModelIndex(), at, at);
+    m_rows.insert(m_rows.begin() + at, Row{{text, {}}, 0});
+    endInsertRows();
+}
+
+void RowModel::Remove(int at) {
+    beginRemoveRows(QModelIndex(), at, at);
+    m_rows.erase(m_rows.begin() + at);
+    endRemoveRows();
+}
+
+void RowModel::Clear() {
+    if (m_rows.empty()) return;
+    // A row removal, not a model reset: a reset would also reset the column widths.
+    beginRemoveRows(QModelIndex(), 0, Size() - 1);
+    // Swapping with an empty deque hands the memory back at once.
+    std::deque<Row>().swap(m_rows);
+    endRemoveRows();
+}
+
+void RowModel::SetText(int row, int column, const std::string& text) {
+    At(row).text[column] = text;
+    const QModelIndex changed = index(row, column);
+    emit dataChanged(changed, changed, {Qt::DisplayRole});
+}
+
+void RowModel::AppendColumn(const std::string& heading) {
+    const int at = static_cast<int>(m_headings.size());
+    beginInsertColumns(QModelIndex(), at, at);
+    m_headings.push_back(heading);
+    endInsertColumns();
+}
+
+ReportView::ReportView() {
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    // Every row has the same height, so the view never measures rows it does not show.
+    setUniformRowHeights(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setSelectionBehavior(QAbstractItemView::SelectItems);
+    setAllColumnsShowFocus(false);
+    setSortingEnabled(false);
+    setTextElideMode(Qt::ElideRight);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The columns keep the widths they were given; the last one does not stretch.
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+    header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // A report list has no menu of its own; the dialog's menu belongs to its background.
+    setContextMenuPolicy(Qt::PreventContextMenu);
+}
+
+QtListView::QtListView(ReportView& view, RepaintPacer& pacer) : m_view(view), m_pacer(pacer) {
+    m_view.setModel(&m_model);
+}
+
+void QtListView::DeleteAllItems() {
+    m_scrollTo = -1;
+    m_model.Clear();
+}
+
+void QtListView::DeleteItem(int nItem) {
+    if (Valid(nItem)) m_model.Remove(nItem);
+}
+
+int QtListView::InsertItem(int nItem, const std::string& text) {
+    const int at = std::clamp(nItem, 0, m_model.Size());
+    m_model.Insert(at, text);
+    return at;
+}
+
+void QtListView::SetItemText(int nItem, int nSubItem, const std::string& text) {
+    if (Valid(nItem) && (nSubItem == 0 || nSubItem == 1)) m_model.SetText(nItem, nSubItem, text);
+}
+
+std::string QtListView::GetItemText(int nItem, int nSubItem) const {
+    if (!Valid(nItem) || nSubItem < 0 || nSubItem > 1) return {};
+    return m_model.At(nItem).text[nSubItem];
+}
+
+void QtListView::SetItemData(int nItem, std::intptr_t data) {
+    if (Valid(nItem)) m_model.At(nItem).data = data;
+}
+
+std::intptr_t QtListView::GetItemData(int nItem) const {
+    return Valid(nItem) ? m_model.At(nItem).data : 0;
+}
+
+int QtListView::GetNextItem(int nItem) const {
+    const int next = nItem < 0 ? 0 : nItem + 1;
+    return next < m_model.Size() ? next : -1;
+}
+
+void QtListView::EnsureVisible(int nItem) {
+    if (!Valid(nItem)) return;
+    m_scrollTo = nItem;
+    m_pacer.Schedule();
+}
+
+void QtListView::InsertColumn(int /*nCol*/, const std::string& heading, int nWidth) {
+    m_model.AppendColumn(heading);
+    m_view.header()->resizeSection(m_model.columnCount() - 1, nWidth);
+}
+
+int QtListView::GetClientWidth() const {
+    // Computed from the frame rather than read from the viewport, whose geometry is only
+    // settled once the window has been shown; OnInitDialog runs before that.
+    int width = m_view.contentsRect().width();
+    if (m_view.verticalScrollBar()->isVisibleTo(&m_view)) width -= GetVScrollWidth();
+    return width;
+}
+
+int QtListView::GetVScrollWidth() const {
+    return m_view.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr,
+                                       m_view.verticalScrollBar());
+}
+
+void QtListView::ApplyPending() {
+    m_view.LayoutNow();
+    if (Valid(m_scrollTo))
+        m_view.scrollTo(m_model.index(m_scrollTo, 0), QAbstractItemView::EnsureVisible);
+    m_scrollTo = -1;
+}
+
+QtProgressBar::QtProgressBar(QProgressBar& bar) : m_bar(bar) {
+    m_bar.setTextVisible(false);
+    Show();
+}
+
+void QtProgressBar::SetRange(int nLower, int nUpper) {
+    m_lower = nLower;
+    m_upper = nUpper;
+    m_pos = std::clamp(m_pos, m_lower, std::max(m_lower, m_upper));
+    Show();
+}
+
+void QtProgressBar::SetPos(int nPos) {
+    m_pos = std::clamp(nPos, m_lower, std::max(m_lower, m_upper));
+    Show();
+}
+
+void QtProgressBar::UpdateWindow() { m_bar.repaint(); }
+
+void QtProgressBar::Show() {
+    // An empty range would make QProgressBar show its busy animation; show an empty bar.
+    if (m_upper <= m_lower) {
+        m_bar.setRange(0, 1);
+        m_bar.setValue(0);
+        return;
+    }
+    m_bar.setRange(m_lower, m_upper);
+    m_bar.setValue(m_pos);
+}
+
+}  // namespace quorvel::qt

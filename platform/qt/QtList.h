@@ -1,0 +1,128 @@
+// The report list and the progress bar of the Qt backend. The list is a QTreeView over a row
+// model of our own: rows hold the exact bytes they were given plus the item data, and the view
+// creates nothing per row, so a million rows cost only the rows' own memory.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <QAbstractTableModel>
+#include <QTreeView>
+
+#include "platform/Port.h"
+#include "platform/qt/RepaintPacer.h"
+
+class QProgressBar;
+
+namespace quorvel::qt {
+
+// Rows of texts for the "File" and "Version" columns and an item data each.
+class RowModel : public QAbstractTableModel {
+public:
+    struct Row {
+        std::string text[2];
+        std::intptr_t data = 0;
+    };
+
+    // Rows at the top level; none below a row.
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    // One column per InsertColumn call.
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    // Display and accessible text (bytes that are not UTF-8 escaped as \xHH), left alignment.
+    QVariant data(const QModelIndex& index, int role) const override;
+    // Column headings, left-aligned.
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    // Only the first column can be selected, as in a list without full-row selection.
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // Inserts a row at `at` (0..size) with column-0 text and item data 0.
+    void Insert(int at, const std::string& text);
+    // Removes row `at` (a valid index).
+    void Remove(int at);
+    // Removes every row.
+    void Clear();
+    // Sets column `column` (0 or 1) of a valid row.
+    void SetText(int row, int column, const std::string& text);
+    // Appends a column heading.
+    void AppendColumn(const std::string& heading);
+    // The row `row` (a valid index).
+    const Row& At(int row) const { return m_rows[static_cast<std::size_t>(row)]; }
+    Row& At(int row) { return m_rows[static_cast<std::size_t>(row)]; }
+    int Size() const { return static_cast<int>(m_rows.size()); }
+
+private:
+    // A deque grows without copying every row, so a huge list never needs twice its memory.
+    std::deque<Row> m_rows;
+    std::vector<std::string> m_headings;
+};
+
+// The list widget: a flat, ungridded report view.
+class ReportView : public QTreeView {
+public:
+    ReportView();
+    // Runs a pending row layout now instead of at the next event-loop turn.
+    void LayoutNow() { executeDelayedItemsLayout(); }
+};
+
+// IListView over a ReportView and its RowModel. Repaint-now requests go through the pacer.
+class QtListView : public IListView {
+public:
+    QtListView(ReportView& view, RepaintPacer& pacer);
+
+    void DeleteAllItems() override;
+    void DeleteItem(int nItem) override;
+    int GetItemCount() const override { return m_model.Size(); }
+    int InsertItem(int nItem, const std::string& text) override;
+    void SetItemText(int nItem, int nSubItem, const std::string& text) override;
+    std::string GetItemText(int nItem, int nSubItem) const override;
+    void SetItemData(int nItem, std::intptr_t data) override;
+    std::intptr_t GetItemData(int nItem) const override;
+    int GetNextItem(int nItem) const override;
+    // Recorded and applied at the next paint: scrolling lays out every row, which is too
+    // costly to do once per inserted row.
+    void EnsureVisible(int nItem) override;
+    void UpdateWindow() override { m_pacer.Request(); }
+    void InsertColumn(int nCol, const std::string& heading, int nWidth) override;
+    int GetClientWidth() const override;
+    int GetVScrollWidth() const override;
+
+    // Lays the rows out and scrolls to the last row asked for; called just before a paint.
+    void ApplyPending();
+    ReportView& View() { return m_view; }
+    const RowModel& Model() const { return m_model; }
+
+private:
+    bool Valid(int nItem) const { return nItem >= 0 && nItem < m_model.Size(); }
+
+    ReportView& m_view;
+    RepaintPacer& m_pacer;
+    RowModel m_model;
+    int m_scrollTo = -1;
+};
+
+// IProgressBar over a QProgressBar, with the position clamped into the range as a native
+// progress control does (QProgressBar would ignore an out-of-range value instead).
+class QtProgressBar : public IProgressBar {
+public:
+    explicit QtProgressBar(QProgressBar& bar);
+
+    void SetRange(int nLower, int nUpper) override;
+    void SetPos(int nPos) override;
+    void UpdateWindow() override;
+
+    int Lower() const { return m_lower; }
+    int Upper() const { return m_upper; }
+    int Pos() const { return m_pos; }
+
+private:
+    void Show();
+
+    QProgressBar& m_bar;
+    int m_lower = 0;
+    int m_upper = 100;
+    int m_pos = 0;
+};
+
+}  // namespace quorvel::qt
