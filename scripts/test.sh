@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds quorvel and runs every test: the Windows build under Wine first, then the native
+# build (headless dialog tests, file library, Qt backend on the offscreen platform).
+# Installs what it needs on a fresh Debian machine. Exits non-zero when any test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+status=0
+bash scripts/test_windows.sh || status=1
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$(nproc)"
+(cd build && ctest --output-on-failure -j"$(nproc)") || status=1
+
+exit "$status"
