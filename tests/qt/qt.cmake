@@ -1,0 +1,20 @@
+# The Qt backend on the real widgets, on Qt's offscreen platform (no display needed).
+# Screenshots of the main window go to ${CMAKE_BINARY_DIR}/screenshots.
+find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+
+add_executable(qt_backend_tests
+  qt/QtTestMain.cpp
+  qt/QtTestSupport.cpp
+  qt/backend_test.cpp
+  qt/list_test.cpp
+  qt/end_to_end_test.cpp)
+target_link_libraries(qt_backend_tests PRIVATE
+  quorvel_qt quorvel_core wekfile GTest::gtest Qt6::Widgets Qt6::Test)
+target_compile_definitions(qt_backend_tests PRIVATE
+  QUORVEL_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
+# The file dialog keeps its history in the user's configuration folder: keep it in the build.
+gtest_discover_tests(qt_backend_tests
+  DISCOVERY_TIMEOUT 60
+  PROPERTIES
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${CMAKE_BINARY_DIR}/tests/qt-config"
+    TIMEOUT 300)
