@@ -80,7 +80,7 @@ QtDialogPort::QtDialogPort()
       m_controls(BuildDialog(*m_window, layout::MainDialog(), m_icon)),
       m_pacer([this] { PaintNow(); }),
       m_list(*static_cast<ReportView*>(Control(IDC_FILE_LIST)), m_pacer),
-      m_progress(*static_cast<QProgressBar*>(Control(IDC_PROGRESS))) {
+      m_progress(*static_cast<QProgressBar*>(Control(IDC_PROGRESS)), m_pacer) {
     m_window->onCancel = [this] {
         if (m_handler) m_handler->OnCancel();
     };
@@ -208,6 +208,7 @@ void QtDialogPort::RedrawWindow() {
 
 void QtDialogPort::PaintNow() {
     m_list.ApplyPending();
+    m_progress.ApplyPending();
     if (m_windowDirty)
         m_window->repaint();
     else

@@ -179,34 +179,45 @@ void QtListView::ApplyPending() {
     m_scrollTo = -1;
 }
 
-QtProgressBar::QtProgressBar(QProgressBar& bar) : m_bar(bar) {
+QtProgressBar::QtProgressBar(QProgressBar& bar, RepaintPacer& pacer) : m_bar(bar), m_pacer(pacer) {
     m_bar.setTextVisible(false);
-    Show();
+    ApplyPending();
 }
 
 void QtProgressBar::SetRange(int nLower, int nUpper) {
     m_lower = nLower;
     m_upper = nUpper;
     m_pos = std::clamp(m_pos, m_lower, std::max(m_lower, m_upper));
-    Show();
+    Changed();
 }
 
 void QtProgressBar::SetPos(int nPos) {
     m_pos = std::clamp(nPos, m_lower, std::max(m_lower, m_upper));
-    Show();
+    Changed();
 }
 
-void QtProgressBar::UpdateWindow() { m_bar.repaint(); }
+void QtProgressBar::Changed() {
+    m_dirty = true;
+    m_pacer.Schedule();
+}
 
-void QtProgressBar::Show() {
+void QtProgressBar::UpdateWindow() {
+    ApplyPending();
+    m_bar.repaint();
+}
+
+void QtProgressBar::ApplyPending() {
+    if (!m_dirty) return;
+    m_dirty = false;
     // An empty range would make QProgressBar show its busy animation; show an empty bar.
     if (m_upper <= m_lower) {
         m_bar.setRange(0, 1);
         m_bar.setValue(0);
-        return;
+    } else {
+        m_bar.setRange(m_lower, m_upper);
+        m_bar.setValue(m_pos);
     }
-    m_bar.setRange(m_lower, m_upper);
-    m_bar.setValue(m_pos);
+    m_bar.repaint();
 }
 
 }  // namespace quorvel::qt

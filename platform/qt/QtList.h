@@ -103,26 +103,33 @@ private:
 };
 
 // IProgressBar over a QProgressBar, with the position clamped into the range as a native
-// progress control does (QProgressBar would ignore an out-of-range value instead).
+// progress control does (QProgressBar would ignore an out-of-range value instead). The bar
+// shows a new range or position at the next paced repaint: QProgressBar repaints itself on
+// every visible step, which would cost a repaint per analysed file.
 class QtProgressBar : public IProgressBar {
 public:
-    explicit QtProgressBar(QProgressBar& bar);
+    QtProgressBar(QProgressBar& bar, RepaintPacer& pacer);
 
     void SetRange(int nLower, int nUpper) override;
     void SetPos(int nPos) override;
+    // Shows the current range and position now.
     void UpdateWindow() override;
 
+    // Hands a changed range or position to the bar and repaints it; called just before a paint.
+    void ApplyPending();
     int Lower() const { return m_lower; }
     int Upper() const { return m_upper; }
     int Pos() const { return m_pos; }
 
 private:
-    void Show();
+    void Changed();
 
     QProgressBar& m_bar;
+    RepaintPacer& m_pacer;
     int m_lower = 0;
     int m_upper = 100;
     int m_pos = 0;
+    bool m_dirty = true;
 };
 
 }  // namespace quorvel::qt

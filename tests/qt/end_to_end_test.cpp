@@ -80,6 +80,7 @@ private:
         return rows;
     }
 
+    QProgressBar* Bar() { return static_cast<QProgressBar*>(m_port.Control(IDC_PROGRESS)); }
     QPushButton* Button(int id) { return static_cast<QPushButton*>(m_port.Control(id)); }
 
     void Step() {
@@ -121,11 +122,13 @@ private:
             ++m_step;
             return;
         case 4:  // the fix pass has ended: look again, then close
+            // The bar shows the pass's last position once the last paced repaint is done.
             if (!theApp.m_pMainWnd || theApp.m_pMainWnd->IsFixPassRunning() ||
-                QApplication::activeModalWidget() != &window || !Button(IDOK)->isEnabled())
+                QApplication::activeModalWidget() != &window || !Button(IDOK)->isEnabled() ||
+                Bar()->value() != m_port.ProgressBar().Pos())
                 return;
             rowsAfterFix = Rows();
-            progressAfterFix = static_cast<QProgressBar*>(m_port.Control(IDC_PROGRESS))->value();
+            progressAfterFix = Bar()->value();
             test::SaveScreenshot(window, "main_window_after_fix");
             test::RunSoon([this] { QTest::mouseClick(Button(IDCANCEL), Qt::LeftButton); });
             m_timer.stop();

@@ -197,6 +197,9 @@ TEST_P(QtProgress, ClampsLikeANativeBarOverTheFullIntRange) {
             progress.SetRange(s.a, s.b);
         else
             progress.SetPos(s.a);
+        EXPECT_EQ(progress.Pos(), s.value);
+        // The bar itself shows it from the next paint on.
+        backend.Dialog().Pacer().Flush();
         EXPECT_EQ(bar->minimum(), s.minimum);
         EXPECT_EQ(bar->maximum(), s.maximum);
         EXPECT_EQ(bar->value(), s.value);
