@@ -1,0 +1,22 @@
+# Shared part of the mingw-w64 toolchain files. Expects QUORVEL_MINGW_TRIPLE, e.g.
+# i686-w64-mingw32, and uses Debian's cross compilers, resource compiler and libraries.
+set(CMAKE_SYSTEM_NAME Windows)
+
+# The POSIX thread model: GoogleTest needs std::mutex, which GCC 12's win32 model lacks.
+# -static links its winpthread library in, so the .exe still needs no DLL of its own.
+set(CMAKE_C_COMPILER ${QUORVEL_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QUORVEL_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${QUORVEL_MINGW_TRIPLE}-windres)
+
+# Headers and libraries come from the mingw sysroot only; build tools from the host.
+set(CMAKE_FIND_ROOT_PATH /usr/${QUORVEL_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Static run-time libraries: the .exe needs no mingw DLL beside it on a clean Windows.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# ctest runs the Windows test programs through Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

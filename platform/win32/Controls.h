@@ -1,0 +1,75 @@
+// Thin wrappers over a dialog window and the two common controls the program uses: mostly
+// one-line calls over SendMessageW, so that the backend reads like the messages it sends.
+#pragma once
+
+#include "platform/win32/Win32.h"
+
+namespace quorvel::win32 {
+
+// A dialog window made from a resource template. The static dialog procedure keeps `this`
+// in the window's GWLP_USERDATA and calls the virtual handlers; a C++ exception that reaches
+// it is reported in a message box and does not unwind into the system.
+class Dialog {
+public:
+    virtual ~Dialog() = default;
+    // Runs template `templateId` modally over `owner`; the value passed to End, or -1 when
+    // the window cannot be created.
+    INT_PTR DoModal(HINSTANCE instance, int templateId, HWND owner);
+    // The window while it exists, null otherwise.
+    HWND Handle() const { return m_hwnd; }
+    // A control of the dialog; null when there is no such control.
+    HWND Item(int id) const { return ::GetDlgItem(m_hwnd, id); }
+    // Ends the modal run; DoModal returns `result`.
+    void End(INT_PTR result) { ::EndDialog(m_hwnd, result); }
+
+protected:
+    // WM_INITDIALOG: true lets the dialog manager give the first control the focus.
+    virtual bool OnInitDialog() { return true; }
+    // WM_COMMAND: true when handled. The default ends the dialog on OK and Cancel.
+    virtual bool OnCommand(int id, int code);
+    // Any other message: the dialog procedure's result, FALSE for default processing.
+    virtual INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+
+private:
+    static INT_PTR CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    INT_PTR Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
+    HWND m_hwnd = nullptr;
+};
+
+// A SysListView32 control in report view.
+class ListView {
+public:
+    void Attach(HWND hwnd) { m_hwnd = hwnd; }
+    HWND Handle() const { return m_hwnd; }
+    int GetItemCount() const { return static_cast<int>(Send(LVM_GETITEMCOUNT, 0, 0)); }
+    bool DeleteAllItems() { return Send(LVM_DELETEALLITEMS, 0, 0) != 0; }
+    bool DeleteItem(int item) { return Send(LVM_DELETEITEM, Index(item), 0) != 0; }
+    // The index the row was inserted at, or -1.
+    int InsertItem(const LVITEMW& item) { return static_cast<int>(Send(LVM_INSERTITEMW, 0, Ptr(&item))); }
+    bool SetItem(const LVITEMW& item) { return Send(LVM_SETITEMW, 0, Ptr(&item)) != 0; }
+    bool GetItem(LVITEMW& item) const { return Send(LVM_GETITEMW, 0, Ptr(&item)) != 0; }
+    bool SetItemText(int item, const LVITEMW& sub) { return Send(LVM_SETITEMTEXTW, Index(item), Ptr(&sub)) != 0; }
+    int GetNextItem(int item, UINT flags) const { return static_cast<int>(Send(LVM_GETNEXTITEM, Index(item), flags)); }
+    bool EnsureVisible(int item, bool partialOk) { return Send(LVM_ENSUREVISIBLE, Index(item), partialOk) != 0; }
+    int InsertColumn(int column, const LVCOLUMNW& col) { return static_cast<int>(Send(LVM_INSERTCOLUMNW, Index(column), Ptr(&col))); }
+
+private:
+    static WPARAM Index(int i) { return static_cast<WPARAM>(static_cast<INT_PTR>(i)); }
+    static LPARAM Ptr(const void* p) { return reinterpret_cast<LPARAM>(p); }
+    LRESULT Send(UINT msg, WPARAM wParam, LPARAM lParam) const { return ::SendMessageW(m_hwnd, msg, wParam, lParam); }
+    HWND m_hwnd = nullptr;
+};
+
+// A msctls_progress32 control with a 32-bit range.
+class ProgressBar {
+public:
+    void Attach(HWND hwnd) { m_hwnd = hwnd; }
+    HWND Handle() const { return m_hwnd; }
+    void SetRange32(int lower, int upper) { ::SendMessageW(m_hwnd, PBM_SETRANGE32, static_cast<WPARAM>(lower), upper); }
+    void SetPos(int pos) { ::SendMessageW(m_hwnd, PBM_SETPOS, static_cast<WPARAM>(pos), 0); }
+
+private:
+    HWND m_hwnd = nullptr;
+};
+
+}  // namespace quorvel::win32

@@ -1,0 +1,327 @@
+#include "platform/win32/Win32Backend.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <utility>
+
+#include "platform/win32/WinPath.h"
+#include "ui/Texts.h"
+#include "ui/resource.h"
+
+namespace quorvel::win32 {
+
+namespace {
+
+// The paint context of a minimised window; EndPaint when destroyed.
+class PaintContext : public IPaintContext {
+public:
+    PaintContext(HWND hwnd, HICON icon) : m_hwnd(hwnd), m_icon(icon) { ::BeginPaint(hwnd, &m_ps); }
+    ~PaintContext() override { ::EndPaint(m_hwnd, &m_ps); }
+    PaintContext(const PaintContext&) = delete;
+    PaintContext& operator=(const PaintContext&) = delete;
+    void EraseIconBackground() override {
+        ::SendMessageW(m_hwnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(m_ps.hdc), 0);
+    }
+    void DrawIcon(int x, int y) override { ::DrawIcon(m_ps.hdc, x, y, m_icon); }
+
+private:
+    HWND m_hwnd;
+    HICON m_icon;
+    PAINTSTRUCT m_ps{};
+};
+
+std::wstring Caption() { return Widen(text::kAppName); }
+
+}  // namespace
+
+// ---- Win32List ----
+
+void Win32List::Attach(HWND hwnd) {
+    m_ctl.Attach(hwnd);
+    m_texts.clear();
+}
+
+void Win32List::DeleteAllItems() {
+    m_ctl.DeleteAllItems();
+    m_texts.clear();
+}
+
+void Win32List::DeleteItem(int nItem) {
+    if (!Valid(nItem) || !m_ctl.DeleteItem(nItem)) return;
+    m_texts.erase(m_texts.begin() + nItem);
+}
+
+int Win32List::InsertItem(int nItem, const std::string& text) {
+    LVITEMW item{};
+    item.mask = LVIF_TEXT | LVIF_PARAM;
+    item.iItem = nItem;
+    item.pszText = LPSTR_TEXTCALLBACKW;
+    item.lParam = 0;
+    const int at = m_ctl.InsertItem(item);
+    if (at < 0) return at;
+    m_texts.insert(m_texts.begin() + at, std::vector<std::string>{text});
+    return at;
+}
+
+void Win32List::SetItemText(int nItem, int nSubItem, const std::string& text) {
+    if (!Valid(nItem) || nSubItem < 0) return;
+    std::vector<std::string>& row = m_texts[nItem];
+    if (row.size() <= static_cast<std::size_t>(nSubItem)) row.resize(nSubItem + 1);
+    row[nSubItem] = text;
+    // Marks the cell as a callback cell, which also repaints it.
+    LVITEMW sub{};
+    sub.iSubItem = nSubItem;
+    sub.pszText = LPSTR_TEXTCALLBACKW;
+    m_ctl.SetItemText(nItem, sub);
+}
+
+std::string Win32List::GetItemText(int nItem, int nSubItem) const {
+    if (!Valid(nItem) || nSubItem < 0) return {};
+    const std::vector<std::string>& row = m_texts[nItem];
+    return static_cast<std::size_t>(nSubItem) < row.size() ? row[nSubItem] : std::string();
+}
+
+void Win32List::SetItemData(int nItem, std::intptr_t data) {
+    LVITEMW item{};
+    item.mask = LVIF_PARAM;
+    item.iItem = nItem;
+    item.lParam = data;
+    m_ctl.SetItem(item);
+}
+
+std::intptr_t Win32List::GetItemData(int nItem) const {
+    LVITEMW item{};
+    item.mask = LVIF_PARAM;
+    item.iItem = nItem;
+    return m_ctl.GetItem(item) ? item.lParam : 0;
+}
+
+void Win32List::InsertColumn(int nCol, const std::string& heading, int nWidth) {
+    std::wstring text = Widen(heading);
+    LVCOLUMNW col{};
+    col.mask = LVCF_FMT | LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+    col.fmt = LVCFMT_LEFT;
+    col.cx = nWidth;
+    col.pszText = text.data();
+    col.iSubItem = nCol;
+    m_ctl.InsertColumn(nCol, col);
+}
+
+int Win32List::GetClientWidth() const {
+    RECT rc{};
+    ::GetClientRect(m_ctl.Handle(), &rc);
+    return rc.right - rc.left;
+}
+
+void Win32List::OnGetDispInfo(NMLVDISPINFOW& info) const {
+    if (!(info.item.mask & LVIF_TEXT) || !info.item.pszText || info.item.cchTextMax <= 0) return;
+    const std::wstring text = Widen(GetItemText(info.item.iItem, info.item.iSubItem));
+    // Longer texts are cut to the control's buffer, which is only what it shows.
+    const std::size_t n = std::min<std::size_t>(text.size(), info.item.cchTextMax - 1);
+    text.copy(info.item.pszText, n);
+    info.item.pszText[n] = L'\0';
+}
+
+// ---- MainDialog ----
+
+int MainDialog::Run(IDialogHandler& handler) {
+    IDialogHandler* const outer = std::exchange(m_handler, &handler);
+    const INT_PTR result = DoModal(m_instance, IDD_MAIN, nullptr);
+    m_handler = outer;
+    m_waitDepth = 0;
+    return static_cast<int>(result);
+}
+
+bool MainDialog::OnInitDialog() {
+    m_list.Attach(Item(IDC_FILE_LIST));
+    m_progress.Attach(Item(IDC_PROGRESS));
+    if (!m_handler->OnInitDialog()) return false;
+    // The dialog manager would focus the first enabled tab stop, which is "Close" while
+    // "Fix files" is disabled, and Enter would then close the window. Step 1 is "Browse".
+    ::SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(IDC_BROWSE)), TRUE);
+    return false;
+}
+
+bool MainDialog::OnCommand(int id, int code) {
+    if (code != BN_CLICKED) return false;
+    switch (id) {
+    case IDC_BROWSE:
+        m_handler->OnBnClickedBrowse();
+        return true;
+    case IDOK:  // also Enter on the default button: never the base dialog's OK, which would close
+        m_handler->OnBnClickedFixFiles();
+        return true;
+    case IDCANCEL:  // "Close", Escape and the window's close command
+        m_handler->OnCancel();
+        return true;
+    default:
+        return false;
+    }
+}
+
+template <class Call>
+INT_PTR MainDialog::RouteWithDefault(Call call) {
+    const bool outer = std::exchange(m_defaultRequested, false);
+    call();
+    return std::exchange(m_defaultRequested, outer) ? FALSE : TRUE;
+}
+
+INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_SYSCOMMAND:
+        return RouteWithDefault([&] { m_handler->OnSysCommand(static_cast<unsigned>(wParam), lParam); });
+    case WM_PAINT:
+        return RouteWithDefault([&] { m_handler->OnPaint(); });
+    case WM_QUERYDRAGICON:
+        return static_cast<INT_PTR>(m_handler->OnQueryDragIcon());
+    case WM_SETCURSOR:
+        // Whatever the cursor passes over keeps the wait cursor while work is under way.
+        if (m_waitDepth == 0) return FALSE;
+        ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+        ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    case WM_NOTIFY: {
+        auto* header = reinterpret_cast<NMHDR*>(lParam);
+        if (header->idFrom != IDC_FILE_LIST || header->code != LVN_GETDISPINFOW) return FALSE;
+        m_list.OnGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(lParam));
+        return TRUE;
+    }
+    default:
+        return FALSE;
+    }
+}
+
+void MainDialog::SetDlgItemText(int nId, const std::string& text) {
+    ::SetDlgItemTextW(Handle(), nId, Widen(text).c_str());
+}
+
+bool MainDialog::AppendSystemMenu(int nCommand, const std::string& text) {
+    const HMENU menu = ::GetSystemMenu(Handle(), FALSE);
+    if (!menu) return false;
+    return ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr) &&
+           ::AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(nCommand), Widen(text).c_str());
+}
+
+IconHandle MainDialog::LoadAppIcon() {
+    // A shared icon: the system owns it, it lives as long as the program.
+    if (!m_icon) m_icon = ::LoadIconW(m_instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
+    return reinterpret_cast<IconHandle>(m_icon);
+}
+
+void MainDialog::SetIcon(IconHandle hIcon, bool bBig) {
+    HANDLE icon = reinterpret_cast<HANDLE>(hIcon);
+    // The icon group holds a drawn small image; scaling the big one down would blur it.
+    if (!bBig && icon == m_icon)
+        icon = ::LoadImageW(m_instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                            ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON), LR_SHARED);
+    ::SendMessageW(Handle(), WM_SETICON, bBig ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+}
+
+std::string MainDialog::LoadString(int nId) {
+    // With a zero buffer size LoadStringW hands out the resource's own read-only text.
+    const wchar_t* resource = nullptr;
+    const int length = ::LoadStringW(m_instance, static_cast<UINT>(nId), reinterpret_cast<LPWSTR>(&resource), 0);
+    return length > 0 && resource ? Narrow({resource, static_cast<std::size_t>(length)}) : std::string();
+}
+
+void MainDialog::MessageBox(const std::string& text) {
+    ::MessageBoxW(Handle(), Widen(text).c_str(), Caption().c_str(), MB_OK);
+}
+
+std::optional<std::string> MainDialog::BrowseForFolder(const std::string& title) {
+    if (folderPickerForTest) return folderPickerForTest(title);
+
+    // The shell's folder picker wants COM on this thread; balanced below.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const std::wstring wideTitle = Widen(title);
+    wchar_t displayName[MAX_PATH] = {};
+    BROWSEINFOW info{};
+    info.hwndOwner = Handle();
+    info.pidlRoot = nullptr;  // the desktop: the whole namespace
+    info.pszDisplayName = displayName;
+    info.lpszTitle = wideTitle.c_str();
+    info.ulFlags = BIF_RETURNONLYFSDIRS;
+
+    std::optional<std::string> picked;
+    if (PIDLIST_ABSOLUTE pidl = ::SHBrowseForFolderW(&info)) {
+        // Long enough for any path the file system can hold.
+        std::wstring path(32768, L'\0');
+        if (::SHGetPathFromIDListEx(pidl, path.data(), static_cast<DWORD>(path.size()), GPFIDL_DEFAULT)) {
+            path.resize(std::wcslen(path.c_str()));
+            if (!path.empty()) picked = Narrow(path);
+        }
+        // The item list comes from the shell's allocator, the COM task allocator.
+        ::CoTaskMemFree(pidl);
+    }
+    if (SUCCEEDED(com)) ::CoUninitialize();
+    return picked;
+}
+
+void MainDialog::BeginWaitCursor() {
+    const HCURSOR previous = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+    if (m_waitDepth++ == 0) m_cursorBeforeWait = previous;
+}
+
+void MainDialog::EndWaitCursor() {
+    if (m_waitDepth == 0) return;
+    if (--m_waitDepth == 0) ::SetCursor(m_cursorBeforeWait ? m_cursorBeforeWait : ::LoadCursorW(nullptr, IDC_ARROW));
+}
+
+void MainDialog::RedrawWindow() {
+    ::InvalidateRect(Handle(), nullptr, TRUE);
+    ::UpdateWindow(Handle());
+}
+
+void MainDialog::PumpMessages() {
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        // A quit request belongs to the outer loop: put it back and stop.
+        if (msg.message == WM_QUIT) {
+            ::PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
+        ::DispatchMessageW(&msg);
+    }
+}
+
+void MainDialog::RunAboutBox() {
+    Dialog about;
+    about.DoModal(m_instance, IDD_ABOUTBOX, Handle());
+}
+
+std::unique_ptr<IPaintContext> MainDialog::BeginPaint() {
+    return std::make_unique<PaintContext>(Handle(), m_icon);
+}
+
+int MainDialog::GetClientWidth() const {
+    RECT rc{};
+    ::GetClientRect(Handle(), &rc);
+    return rc.right - rc.left;
+}
+
+int MainDialog::GetClientHeight() const {
+    RECT rc{};
+    ::GetClientRect(Handle(), &rc);
+    return rc.bottom - rc.top;
+}
+
+// ---- Win32App ----
+
+bool Win32App::InitCommonControls(unsigned dwSize, unsigned dwICC) {
+    INITCOMMONCONTROLSEX icc;
+    icc.dwSize = dwSize;
+    icc.dwICC = dwICC;
+    return ::InitCommonControlsEx(&icc) != 0;
+}
+
+int Win32App::DoModal(IDialogHandler& handler) {
+    const int result = m_dialog.Run(handler);
+    if (result == -1) {
+        const std::wstring text = L"The main window could not be created (error " +
+                                  std::to_wstring(::GetLastError()) + L").";
+        ::MessageBoxW(nullptr, text.c_str(), Caption().c_str(), MB_OK | MB_ICONERROR);
+    }
+    return result;
+}
+
+}  // namespace quorvel::win32

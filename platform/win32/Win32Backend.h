@@ -1,0 +1,143 @@
+// The Win32 backend: the main dialog of template 102 as the port of the dialog logic, its
+// list and progress controls, the About box of template 100, and the start-up services.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Port.h"
+#include "platform/win32/Controls.h"
+#include "platform/win32/Win32FileSystem.h"
+
+namespace quorvel::win32 {
+
+// The file list. Its texts live here byte for byte and reach the control on request
+// (LPSTR_TEXTCALLBACKW), so GetItemText returns exactly what was set; item data is the
+// row's lParam.
+class Win32List : public IListView {
+public:
+    // Binds the control; the list is empty until then.
+    void Attach(HWND hwnd);
+    void DeleteAllItems() override;
+    void DeleteItem(int nItem) override;
+    int GetItemCount() const override { return m_ctl.GetItemCount(); }
+    int InsertItem(int nItem, const std::string& text) override;
+    void SetItemText(int nItem, int nSubItem, const std::string& text) override;
+    std::string GetItemText(int nItem, int nSubItem) const override;
+    void SetItemData(int nItem, std::intptr_t data) override;
+    std::intptr_t GetItemData(int nItem) const override;
+    int GetNextItem(int nItem) const override { return m_ctl.GetNextItem(nItem, LVNI_ALL); }
+    void EnsureVisible(int nItem) override { m_ctl.EnsureVisible(nItem, false); }
+    void UpdateWindow() override { ::UpdateWindow(m_ctl.Handle()); }
+    void InsertColumn(int nCol, const std::string& heading, int nWidth) override;
+    int GetClientWidth() const override;
+    int GetVScrollWidth() const override { return ::GetSystemMetrics(SM_CXVSCROLL); }
+
+    // Answers the control's LVN_GETDISPINFOW request with a row's text for display.
+    void OnGetDispInfo(NMLVDISPINFOW& info) const;
+
+private:
+    bool Valid(int nItem) const { return nItem >= 0 && static_cast<std::size_t>(nItem) < m_texts.size(); }
+    ListView m_ctl;
+    std::vector<std::vector<std::string>> m_texts;  // per row, per column
+};
+
+// The progress bar, with the 32-bit range message.
+class Win32Progress : public IProgressBar {
+public:
+    // Binds the control.
+    void Attach(HWND hwnd) { m_ctl.Attach(hwnd); }
+    void SetRange(int nLower, int nUpper) override { m_ctl.SetRange32(nLower, nUpper); }
+    void SetPos(int nPos) override { m_ctl.SetPos(nPos); }
+    void UpdateWindow() override { ::UpdateWindow(m_ctl.Handle()); }
+
+private:
+    ProgressBar m_ctl;
+};
+
+// The main dialog window and the services the dialog logic uses through it.
+class MainDialog : public Dialog, public IDialogPort {
+public:
+    explicit MainDialog(HINSTANCE instance) : m_instance(instance) {}
+
+    // Runs template 102 modally and routes its events to `handler`; EndDialog's result, or
+    // -1 when the window cannot be created.
+    int Run(IDialogHandler& handler);
+
+    IListView& List() override { return m_list; }
+    IProgressBar& Progress() override { return m_progress; }
+    void SetDlgItemText(int nId, const std::string& text) override;
+    void EnableDlgItem(int nId, bool bEnable) override { ::EnableWindow(Item(nId), bEnable); }
+    bool IsDlgItemEnabled(int nId) const override { return ::IsWindowEnabled(Item(nId)) != 0; }
+    bool AppendSystemMenu(int nCommand, const std::string& text) override;
+    IconHandle LoadAppIcon() override;
+    void SetIcon(IconHandle hIcon, bool bBig) override;
+    std::string LoadString(int nId) override;
+    void MessageBox(const std::string& text) override;
+    std::optional<std::string> BrowseForFolder(const std::string& title) override;
+    void BeginWaitCursor() override;
+    void EndWaitCursor() override;
+    void RedrawWindow() override;
+    void PumpMessages() override;
+    void RunAboutBox() override;
+    void EndDialog(int nResult) override { End(nResult); }
+    void DefaultSysCommand(unsigned, std::intptr_t) override { m_defaultRequested = true; }
+    bool IsIconic() const override { return ::IsIconic(Handle()) != 0; }
+    void DefaultPaint() override { m_defaultRequested = true; }
+    std::unique_ptr<IPaintContext> BeginPaint() override;
+    int GetIconWidth() const override { return ::GetSystemMetrics(SM_CXICON); }
+    int GetIconHeight() const override { return ::GetSystemMetrics(SM_CYICON); }
+    int GetClientWidth() const override;
+    int GetClientHeight() const override;
+    IFileSystem& FileSystem() override { return m_fileSystem; }
+
+    // Test seam: when set, BrowseForFolder returns its answer instead of showing the picker.
+    std::function<std::optional<std::string>(const std::string& title)> folderPickerForTest;
+
+protected:
+    bool OnInitDialog() override;
+    bool OnCommand(int id, int code) override;
+    INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    // Runs one handler call; FALSE (default processing) when it asked for the default.
+    template <class Call>
+    INT_PTR RouteWithDefault(Call call);
+
+    HINSTANCE m_instance;
+    IDialogHandler* m_handler = nullptr;
+    Win32List m_list;
+    Win32Progress m_progress;
+    Win32FileSystem m_fileSystem;
+    HICON m_icon = nullptr;
+    int m_waitDepth = 0;
+    HCURSOR m_cursorBeforeWait = nullptr;
+    bool m_defaultRequested = false;
+};
+
+// The application-level services: common controls, the registry base name, the modal run.
+class Win32App : public IAppPort {
+public:
+    // `instance` holds the resources (dialog templates, icon, strings).
+    explicit Win32App(HINSTANCE instance) : m_dialog(instance) {}
+    // InitCommonControlsEx with exactly the size and class mask given.
+    bool InitCommonControls(unsigned dwSize, unsigned dwICC) override;
+    // Remembers the name; nothing is read from or written to the registry.
+    void SetRegistryKey(const std::string& key) override { m_registryKey = key; }
+    IDialogPort& MainDialogPort() override { return m_dialog; }
+    // Runs the main dialog; when its window cannot be created, says so in a message box and
+    // returns -1.
+    int DoModal(IDialogHandler& handler) override;
+
+    // The main dialog: its window and the folder-picker seam, for tests.
+    MainDialog& Main() { return m_dialog; }
+    const std::string& RegistryKey() const { return m_registryKey; }
+
+private:
+    MainDialog m_dialog;
+    std::string m_registryKey;
+};
+
+}  // namespace quorvel::win32
