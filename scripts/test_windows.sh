@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# Builds quorvel for Windows with Debian's mingw-w64 (32-bit and 64-bit, statically linked) and
+# tests it as a real Windows program under Wine, on a private Xvfb display and in a fresh Wine
+# prefix: the Windows test program (the real dialog from the real resources, end to end on real
+# files, directory enumeration, the file library's save), a start of quorvel.exe with a
+# screenshot, and a start of the 32-bit quorvel.exe when Wine can run 32-bit programs.
+#
+# Usage: scripts/test_windows.sh [--arch 64|32] [BUILD_ROOT]
+#   --arch   which build's tests run under Wine (default 64; 32 needs Debian's wine32:i386)
+#   BUILD_ROOT  where build-win32/ and build-win64/ go (default: the repository root)
+# Prints a summary; exits non-zero when a build, a warning or a test fails.
+set -uo pipefail
+
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+arch=64
+root="$repo"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --arch) arch="$2"; shift 2 ;;
+    *) root="$1"; shift ;;
+  esac
+done
+[ "$arch" = 32 ] || [ "$arch" = 64 ] || { echo "--arch is 32 or 64" >&2; exit 2; }
+mkdir -p "$root"
+root="$(cd "$root" && pwd)"
+
+started=$SECONDS
+summary=()
+failed=0
+note() { summary+=("$(printf '  %-34s %s' "$1" "$2")"); }
+fail() { note "$1" "FAILED: $2"; failed=1; }
+
+# ---- Builds ---------------------------------------------------------------------------------
+build() {  # build <32|64>
+  local bits=$1 toolchain dir log
+  if [ "$bits" = 32 ]; then toolchain=mingw-i686; else toolchain=mingw-x86_64; fi
+  dir="$root/build-win$bits"
+  log="$dir/build.log"
+  mkdir -p "$dir"
+  if ! { cmake -S "$repo" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+           -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain.cmake" &&
+         cmake --build "$dir" -j"$(nproc)"; } >"$log" 2>&1; then
+    tail -40 "$log"
+    fail "build $bits-bit" "see $log"
+    return 1
+  fi
+  # Only what this run compiled is in the log; a clean build checks every file.
+  if grep -q 'warning:' "$log"; then
+    grep -B2 -A6 'warning:' "$log" | head -60
+    fail "build $bits-bit" "compiler warnings, see $log"
+    return 1
+  fi
+  note "build $bits-bit" "OK  $(stat -c %s "$dir/app/quorvel.exe") bytes  $dir/app/quorvel.exe"
+}
+
+echo "== Building the 32-bit and 64-bit Windows programs"
+build 32; built32=$?
+build 64; built64=$?
+
+# ---- Wine and Xvfb --------------------------------------------------------------------------
+test_dir="$root/build-win$arch"
+prefix="$test_dir/wineprefix"
+xvfb_pid=""
+app_pid=""
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+}
+trap cleanup EXIT
+
+wine64_cmd() {
+  if command -v wine64 >/dev/null; then echo wine64
+  elif [ -x /usr/lib/wine/wine64 ]; then echo /usr/lib/wine/wine64
+  else echo wine; fi
+}
+# Debian's wine32:i386 package brings the 32-bit loader.
+have_wine32() { [ -x /usr/lib/wine/wine ] || command -v wine32 >/dev/null; }
+if [ "$arch" = 32 ]; then wine_cmd=wine; else wine_cmd="$(wine64_cmd)"; fi
+
+start_xvfb() {
+  local n
+  for n in $(seq 90 160); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$test_dir/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 1 50); do
+      if xdpyinfo -display ":$n" >/dev/null 2>&1; then export DISPLAY=":$n"; return 0; fi
+      kill -0 "$xvfb_pid" 2>/dev/null || break
+      sleep 0.2
+    done
+    kill "$xvfb_pid" 2>/dev/null; xvfb_pid=""
+  done
+  return 1
+}
+
+# A fresh prefix: no state of an earlier run. Without a window manager on the display, Wine
+# would wait two seconds for each managed window to be withdrawn; unmanaged windows get
+# Wine's own frames instead. mscoree/mshtml are off so that no Mono or Gecko installer asks.
+setup_prefix() {
+  rm -rf "$prefix"
+  export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  wineboot -i >"$test_dir/wineboot.log" 2>&1 && wineserver -w &&
+    $wine_cmd reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$test_dir/wineboot.log" 2>&1 &&
+    wineserver -w || return 1
+  # A folder link back to its parent for the loop test: Wine makes no Windows links itself
+  # and shows a Unix link to a folder as one.
+  mkdir -p "$prefix/drive_c/quorvel-links/tree/inner" &&
+    ln -s .. "$prefix/drive_c/quorvel-links/tree/inner/up"
+}
+
+# Starts a quorvel.exe, waits for its main window, saves a screenshot of it, ends it.
+start_app() {  # start_app <exe> <png> <label>
+  local exe=$1 png=$2 label=$3 wid="" runner=$4
+  $runner "$exe" >"$png.log" 2>&1 &
+  app_pid=$!
+  for _ in $(seq 1 150); do
+    wid="$(xwininfo -root -tree 2>/dev/null | awk '/"quorvel": \("quorvel.exe"/ {print $1; exit}')"
+    [ -n "$wid" ] && break
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  if [ -z "$wid" ]; then
+    fail "$label" "no window \"quorvel\" appeared (see $png.log)"
+  else
+    sleep 1  # let it paint
+    if import -window "$wid" "$png" 2>>"$png.log"; then
+      note "$label" "OK  window $(xwininfo -id "$wid" | awk '/Width|Height/ {printf "%s ", $2}')px, $png"
+    else
+      fail "$label" "screenshot failed (see $png.log)"
+    fi
+  fi
+  kill "$app_pid" 2>/dev/null
+  wait "$app_pid" 2>/dev/null
+  app_pid=""
+  wineserver -w
+}
+
+tests_exe="$test_dir/tests/win32_tests.exe"
+if { [ "$arch" = 64 ] && [ $built64 -ne 0 ]; } || { [ "$arch" = 32 ] && [ $built32 -ne 0 ]; }; then
+  fail "$arch-bit tests under Wine" "not run, the build failed"
+elif [ "$arch" = 32 ] && ! have_wine32; then
+  fail "32-bit tests under Wine" "wine32 is not installed (dpkg --add-architecture i386; apt-get install wine32:i386)"
+elif ! start_xvfb; then
+  fail "Xvfb" "could not start a display"
+elif ! setup_prefix; then
+  fail "Wine prefix" "wineboot failed, see $test_dir/wineboot.log"
+else
+  echo "== Running the $arch-bit Windows tests under Wine on $DISPLAY"
+  bmp="$test_dir/quorvel-dialog.bmp"
+  png="$test_dir/quorvel-dialog.png"
+  rm -f "$bmp" "$png"
+  QUORVEL_SCREENSHOT="$(winepath -w "$bmp" 2>/dev/null)" QUORVEL_LINK_FIXTURE='C:\quorvel-links' \
+    timeout 900 $wine_cmd "$tests_exe" --gtest_output="xml:$(winepath -w "$test_dir/win32_tests.xml" 2>/dev/null)" \
+    2>&1 | tee "$test_dir/win32_tests.log"
+  status=${PIPESTATUS[0]}
+  counts="$(sed -n -E 's/^\[  (PASSED|FAILED|SKIPPED) *\] ([0-9]+) tests?[.,].*/\2 \1/p' "$test_dir/win32_tests.log" |
+            tr 'A-Z\n' 'a-z,' | sed 's/,$//; s/,/, /g')"
+  if [ "$status" -eq 0 ] && grep -q '^\[  PASSED  \]' "$test_dir/win32_tests.log"; then
+    note "$arch-bit tests under Wine" "OK  $counts"
+  else
+    fail "$arch-bit tests under Wine" "exit $status, $counts (see $test_dir/win32_tests.log)"
+  fi
+  wineserver -w
+  if [ -f "$bmp" ] && convert "$bmp" "$png"; then
+    note "dialog screenshot (after Fix files)" "$png"
+  else
+    fail "dialog screenshot (after Fix files)" "not written"
+  fi
+
+  [ $built64 -eq 0 ] && start_app "$root/build-win64/app/quorvel.exe" "$root/build-win64/quorvel-start.png" \
+    "64-bit quorvel.exe starts" "$(wine64_cmd)"
+  if [ $built32 -ne 0 ]; then
+    fail "32-bit quorvel.exe starts" "not run, the build failed"
+  elif have_wine32; then
+    start_app "$root/build-win32/app/quorvel.exe" "$root/build-win32/quorvel-start.png" "32-bit quorvel.exe starts" wine
+  else
+    note "32-bit quorvel.exe starts" "SKIPPED: wine32 is not installed (needs Debian's i386 architecture)"
+  fi
+fi
+
+echo
+echo "== Windows build and tests: summary ($((SECONDS - started)) s)"
+printf '%s\n' "${summary[@]}"
+if [ $failed -ne 0 ]; then
+  echo "== FAILED"
+  exit 1
+fi
+echo "== OK"
