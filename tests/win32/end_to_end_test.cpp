@@ -119,12 +119,32 @@ struct PickerRobot {
             ::SendMessageTimeoutW(c, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 30000, &n);
             robot->texts.push_back(win32::Narrow(text));
         }
-        DWORD_PTR result = 0;
-        ::SendMessageTimeoutW(picker, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(robot->folder.c_str()),
-                              SMTO_NORMAL, 30000, &result);
+        // The picker fills and selects its tree as it starts up; select until the folder stays selected.
+        const HWND tree = ::FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
+        const std::wstring leaf = robot->folder.substr(robot->folder.rfind(L'\\') + 1);
+        for (int i = 0; i < 500 && SelectedText(tree) != leaf; ++i) {
+            DWORD_PTR result = 0;
+            ::SendMessageTimeoutW(picker, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(robot->folder.c_str()),
+                                  SMTO_NORMAL, 30000, &result);
+            ::Sleep(20);
+        }
         robot->pressedOk = ::PostMessageW(picker, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                                           reinterpret_cast<LPARAM>(::GetDlgItem(picker, IDOK)));
         return 0;
+    }
+
+    static std::wstring SelectedText(HWND tree) {
+        DWORD_PTR item = 0;
+        ::SendMessageTimeoutW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0, SMTO_NORMAL, 30000, &item);
+        wchar_t text[MAX_PATH] = {};
+        TVITEMW tv{};
+        tv.mask = TVIF_TEXT;
+        tv.hItem = reinterpret_cast<HTREEITEM>(item);
+        tv.pszText = text;
+        tv.cchTextMax = MAX_PATH;
+        DWORD_PTR ok = 0;
+        if (item) ::SendMessageTimeoutW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&tv), SMTO_NORMAL, 30000, &ok);
+        return text;
     }
 
     HWND Find() const {
