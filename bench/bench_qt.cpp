@@ -285,24 +285,35 @@ void Measure(const Options& opt, const std::string& work, quorvel::qt::QtDialogP
         std::fflush(stdout);
     }
 
-    // Fix files on the Qt dialog (the list is that of the last Browse), then headless.
-    const auto f0 = Clock::now();
-    const long long paintsBefore = port.Pacer().Paints();
-    static_cast<QPushButton*>(port.Control(IDOK))->click();
-    const double qtFix = Seconds(f0, Clock::now());
-    const long long fixPaints = port.Pacer().Paints() - paintsBefore;
-    int resaved = 0;
-    for (int i = list.GetNextItem(-1); i != -1; i = list.GetNextItem(i))
-        if (list.GetItemText(i, 1) == quorvel::text::kResaved) ++resaved;
-
+    // Fix files on the Qt dialog (its list is that of the last Browse) and on the headless
+    // port, taking turns; every pass rewrites every version-4 file again.
     quorvel::scripted::ScriptedDialogPort headless;
     quorvel::CQuorvelDlg headlessDlg(headless);
     headlessDlg.OnInitDialog();
     headless.pickerAnswers.push_back(tree);
     headlessDlg.OnBnClickedBrowse();
-    const auto f1 = Clock::now();
-    headlessDlg.OnBnClickedFixFiles();
-    const double headlessFix = Seconds(f1, Clock::now());
+    double qtFix = 1e9, headlessFix = 1e9;
+    long long fixPaints = 0;
+    for (int i = 0; i < opt.repeat; ++i) {
+        const auto f0 = Clock::now();
+        const long long paintsBefore = port.Pacer().Paints();
+        static_cast<QPushButton*>(port.Control(IDOK))->click();
+        const double qtSeconds = Seconds(f0, Clock::now());
+        if (qtSeconds < qtFix) {
+            qtFix = qtSeconds;
+            fixPaints = port.Pacer().Paints() - paintsBefore;
+        }
+        const auto f1 = Clock::now();
+        headlessDlg.OnBnClickedFixFiles();
+        const double headlessSeconds = Seconds(f1, Clock::now());
+        headlessFix = std::min(headlessFix, headlessSeconds);
+        std::printf("  run %d: Qt Fix files %.3f s, headless Fix files %.3f s\n", i + 1, qtSeconds,
+                    headlessSeconds);
+        std::fflush(stdout);
+    }
+    int resaved = 0;
+    for (int i = list.GetNextItem(-1); i != -1; i = list.GetNextItem(i))
+        if (list.GetItemText(i, 1) == quorvel::text::kResaved) ++resaved;
 
     std::printf("\nBrowse: search, analysis and list filled (%d rows, %d of version 4)\n", qtPaced.rows,
                 qtPaced.version4);

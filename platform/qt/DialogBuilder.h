@@ -21,16 +21,14 @@ namespace quorvel::qt {
 class DialogUnits {
 public:
     explicit DialogUnits(const QFont& font);
-    DialogUnits(int cxChar, int cyChar) : m_cxChar(cxChar), m_cyChar(cyChar) {}
 
+    // Horizontal and vertical dialog units in pixels.
     int X(int dlu) const;
     int Y(int dlu) const;
     // A control's rectangle in pixels, relative to the dialog's client area.
     QRect Rect(const layout::Control& c) const;
     // The dialog's client size in pixels.
     QSize ClientSize(const layout::DialogTemplate& t) const;
-    int CharWidth() const { return m_cxChar; }
-    int CharHeight() const { return m_cyChar; }
 
 private:
     int m_cxChar;

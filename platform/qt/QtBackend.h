@@ -30,6 +30,7 @@ public:
     QtDialogPort();
     ~QtDialogPort() override;
 
+    // The list (control 1001) and the progress bar (control 1003).
     IListView& List() override { return m_list; }
     IProgressBar& Progress() override { return m_progress; }
     // Unknown ids are ignored. A text shows at once, even while a handler is busy.
@@ -41,6 +42,7 @@ public:
     // Adds the item to the menu that a right click on the dialog's background opens; Linux
     // window managers keep the title bar's menu to themselves. Always true.
     bool AppendSystemMenu(int nCommand, const std::string& text) override;
+    // A fixed handle that stands for the drawn application icon.
     IconHandle LoadAppIcon() override;
     // Sets the window icon when `hIcon` is the application icon; other handles are ignored.
     // One QIcon carries all sizes, so the big and the small icon are the same call.
@@ -65,15 +67,19 @@ public:
     void EndDialog(int nResult) override;
     // The close command routes to the handler's OnCancel, as a dialog's close does; others do nothing.
     void DefaultSysCommand(unsigned nId, std::intptr_t lParam) override;
+    // Whether the window is minimised.
     bool IsIconic() const override;
     // Qt paints the dialog itself; nothing to add.
     void DefaultPaint() override {}
     // A context that draws nothing: Linux desktops show a minimised window's icon themselves.
     std::unique_ptr<IPaintContext> BeginPaint() override;
+    // The style's large icon size (32 pixels on common styles).
     int GetIconWidth() const override;
     int GetIconHeight() const override;
+    // The window's size; it has no frame of its own inside the desktop's decoration.
     int GetClientWidth() const override;
     int GetClientHeight() const override;
+    // readdir enumeration of the real file system.
     IFileSystem& FileSystem() override { return m_fileSystem; }
 
     // Runs OnInitDialog, then the window modally until EndDialog; returns EndDialog's result.
@@ -87,9 +93,11 @@ public:
     QWidget* Control(int nId) const;
     // Every control in template order, statics without id included.
     const std::vector<QWidget*>& Controls() const { return m_controls; }
+    // The concrete list, progress bar and repaint pacer, for tests and the benchmark.
     QtListView& ListView() { return m_list; }
     QtProgressBar& ProgressBar() { return m_progress; }
     RepaintPacer& Pacer() { return m_pacer; }
+    // Open Begin/End wait-cursor pairs.
     int WaitCursorDepth() const { return m_waitDepth; }
 
 private:
@@ -120,10 +128,12 @@ public:
     bool InitCommonControls(unsigned dwSize, unsigned dwICC) override;
     // Becomes the organisation name that QSettings would file settings under; nothing is stored.
     void SetRegistryKey(const std::string& key) override;
+    // The one main dialog.
     IDialogPort& MainDialogPort() override { return m_dialog; }
     // See QtDialogPort::RunModal.
     int DoModal(IDialogHandler& handler) override { return m_dialog.RunModal(handler); }
 
+    // The same, with its Qt-specific access for tests and the benchmark.
     QtDialogPort& Dialog() { return m_dialog; }
 
 private:

@@ -26,7 +26,7 @@ public:
         std::intptr_t data = 0;
     };
 
-    // Rows at the top level; none below a row.
+    // Rows at the top level; none below a row (a flat list).
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     // One column per InsertColumn call.
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -50,6 +50,7 @@ public:
     // The row `row` (a valid index).
     const Row& At(int row) const { return m_rows[static_cast<std::size_t>(row)]; }
     Row& At(int row) { return m_rows[static_cast<std::size_t>(row)]; }
+    // Number of rows.
     int Size() const { return static_cast<int>(m_rows.size()); }
 
 private:
@@ -61,6 +62,7 @@ private:
 // The list widget: a flat, ungridded report view.
 class ReportView : public QTreeView {
 public:
+    // Single-level, uniform rows, item (not row) selection, fixed column widths, no menu.
     ReportView();
     // Runs a pending row layout now instead of at the next event-loop turn.
     void LayoutNow() { executeDelayedItemsLayout(); }
@@ -69,8 +71,10 @@ public:
 // IListView over a ReportView and its RowModel. Repaint-now requests go through the pacer.
 class QtListView : public IListView {
 public:
+    // Shows `view` over a new, empty row model.
     QtListView(ReportView& view, RepaintPacer& pacer);
 
+    // The IListView calls behave as platform/Port.h states.
     void DeleteAllItems() override;
     void DeleteItem(int nItem) override;
     int GetItemCount() const override { return m_model.Size(); }
@@ -83,6 +87,7 @@ public:
     // Recorded and applied at the next paint: scrolling lays out every row, which is too
     // costly to do once per inserted row.
     void EnsureVisible(int nItem) override;
+    // Paced: see RepaintPacer.
     void UpdateWindow() override { m_pacer.Request(); }
     void InsertColumn(int nCol, const std::string& heading, int nWidth) override;
     int GetClientWidth() const override;
@@ -90,8 +95,8 @@ public:
 
     // Lays the rows out and scrolls to the last row asked for; called just before a paint.
     void ApplyPending();
+    // The view, for the backend's painting and for tests.
     ReportView& View() { return m_view; }
-    const RowModel& Model() const { return m_model; }
 
 private:
     bool Valid(int nItem) const { return nItem >= 0 && nItem < m_model.Size(); }
@@ -108,8 +113,10 @@ private:
 // every visible step, which would cost a repaint per analysed file.
 class QtProgressBar : public IProgressBar {
 public:
+    // Shows an empty bar of range 0..100.
     QtProgressBar(QProgressBar& bar, RepaintPacer& pacer);
 
+    // Clamp the position into the range at once; the bar shows it at the next paint.
     void SetRange(int nLower, int nUpper) override;
     void SetPos(int nPos) override;
     // Shows the current range and position now.
@@ -117,8 +124,7 @@ public:
 
     // Hands a changed range or position to the bar and repaints it; called just before a paint.
     void ApplyPending();
-    int Lower() const { return m_lower; }
-    int Upper() const { return m_upper; }
+    // The position as set and clamped, whether or not the bar shows it yet.
     int Pos() const { return m_pos; }
 
 private:

@@ -6,7 +6,9 @@ namespace quorvel::qt {
 
 namespace {
 // One frame of a 60 Hz display.
-constexpr long long kFrameMs = 16;
+constexpr long long kFrameNs = 16'000'000;
+// Painting may take at most one part in this many of the time: the rest goes to the work.
+constexpr long long kWorkPerPaint = 8;
 }  // namespace
 
 RepaintPacer::RepaintPacer(std::function<void()> paint) : m_paint(std::move(paint)) {
@@ -17,10 +19,11 @@ RepaintPacer::RepaintPacer(std::function<void()> paint) : m_paint(std::move(pain
 
 long long RepaintPacer::Remaining() const {
     if (!m_sinceLastPaint.isValid()) return 0;
-    // A repaint that takes longer than a frame (a huge list's layout) gets as much working
-    // time after it as it took, so painting never takes more than half of the time.
-    const long long interval = std::max(kFrameMs, m_lastCostMs);
-    return std::max(0LL, interval - m_sinceLastPaint.elapsed());
+    // Costly repaints (a long list's layout, many lines of text) come less often than once a
+    // frame, so that painting never takes more than an eighth of the time.
+    const long long interval = std::max(kFrameNs, (kWorkPerPaint - 1) * m_lastCostNs);
+    const long long remainingNs = interval - m_sinceLastPaint.nsecsElapsed();
+    return remainingNs <= 0 ? 0 : (remainingNs + 999'999) / 1'000'000;
 }
 
 void RepaintPacer::Request() {
@@ -47,7 +50,7 @@ void RepaintPacer::Paint() {
     cost.start();
     m_paint();
     ++m_paints;
-    m_lastCostMs = cost.elapsed();
+    m_lastCostNs = cost.nsecsElapsed();
     m_sinceLastPaint.start();
 }
 

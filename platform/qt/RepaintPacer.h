@@ -1,6 +1,7 @@
 // Paces repaint-now requests: the first request after a quiet frame paints at once, later ones
 // within the same frame are folded into one repaint at the frame's end, so a list that grows
-// by thousands of rows a second costs one repaint per display frame, not one per row.
+// by thousands of rows a second costs one repaint per display frame, not one per row. When a
+// repaint costs more than an eighth of a frame, frames are stretched to keep it to that share.
 #pragma once
 
 #include <functional>
@@ -35,7 +36,7 @@ private:
     std::function<void()> m_paint;
     QTimer m_timer;
     QElapsedTimer m_sinceLastPaint;
-    long long m_lastCostMs = 0;
+    long long m_lastCostNs = 0;
     long long m_paints = 0;
     bool m_pending = false;
     bool m_paced = true;
