@@ -36,21 +36,33 @@ private:
     HWND m_hwnd = nullptr;
 };
 
-// A SysListView32 control in report view.
+// A SysListView32 control in report view. Each call is the list-view message of its name;
+// the bool results are the control's success flag (false for an invalid row or column).
 class ListView {
 public:
+    // Binds the wrapper to a control window.
     void Attach(HWND hwnd) { m_hwnd = hwnd; }
+    // The control window, null before Attach.
     HWND Handle() const { return m_hwnd; }
+    // Number of rows.
     int GetItemCount() const { return static_cast<int>(Send(LVM_GETITEMCOUNT, 0, 0)); }
+    // Removes every row.
     bool DeleteAllItems() { return Send(LVM_DELETEALLITEMS, 0, 0) != 0; }
+    // Removes one row.
     bool DeleteItem(int item) { return Send(LVM_DELETEITEM, Index(item), 0) != 0; }
-    // The index the row was inserted at, or -1.
+    // Inserts a row (index clamped to the end); the index it got, or -1.
     int InsertItem(const LVITEMW& item) { return static_cast<int>(Send(LVM_INSERTITEMW, 0, Ptr(&item))); }
+    // Sets the fields of a row named by item.mask.
     bool SetItem(const LVITEMW& item) { return Send(LVM_SETITEMW, 0, Ptr(&item)) != 0; }
+    // Reads the fields of a row named by item.mask.
     bool GetItem(LVITEMW& item) const { return Send(LVM_GETITEMW, 0, Ptr(&item)) != 0; }
+    // Sets the text of column sub.iSubItem of a row.
     bool SetItemText(int item, const LVITEMW& sub) { return Send(LVM_SETITEMTEXTW, Index(item), Ptr(&sub)) != 0; }
+    // The next row after `item` (-1: the first) matching `flags`, or -1.
     int GetNextItem(int item, UINT flags) const { return static_cast<int>(Send(LVM_GETNEXTITEM, Index(item), flags)); }
+    // Scrolls a row into view, fully unless `partialOk`.
     bool EnsureVisible(int item, bool partialOk) { return Send(LVM_ENSUREVISIBLE, Index(item), partialOk) != 0; }
+    // Inserts a column; the index it got, or -1.
     int InsertColumn(int column, const LVCOLUMNW& col) { return static_cast<int>(Send(LVM_INSERTCOLUMNW, Index(column), Ptr(&col))); }
 
 private:
@@ -60,12 +72,16 @@ private:
     HWND m_hwnd = nullptr;
 };
 
-// A msctls_progress32 control with a 32-bit range.
+// A msctls_progress32 control.
 class ProgressBar {
 public:
+    // Binds the wrapper to a control window.
     void Attach(HWND hwnd) { m_hwnd = hwnd; }
+    // The control window, null before Attach.
     HWND Handle() const { return m_hwnd; }
+    // Sets the range with full ints (PBM_SETRANGE would cut it to 16 bits).
     void SetRange32(int lower, int upper) { ::SendMessageW(m_hwnd, PBM_SETRANGE32, static_cast<WPARAM>(lower), upper); }
+    // Sets the position; the control clamps it into the range.
     void SetPos(int pos) { ::SendMessageW(m_hwnd, PBM_SETPOS, static_cast<WPARAM>(pos), 0); }
 
 private:

@@ -18,8 +18,9 @@ namespace quorvel::win32 {
 // row's lParam.
 class Win32List : public IListView {
 public:
-    // Binds the control; the list is empty until then.
+    // Binds the control and forgets the texts of an earlier window.
     void Attach(HWND hwnd);
+    // IListView, as platform/Port.h states it.
     void DeleteAllItems() override;
     void DeleteItem(int nItem) override;
     int GetItemCount() const override { return m_ctl.GetItemCount(); }
@@ -49,6 +50,7 @@ class Win32Progress : public IProgressBar {
 public:
     // Binds the control.
     void Attach(HWND hwnd) { m_ctl.Attach(hwnd); }
+    // IProgressBar, as platform/Port.h states it.
     void SetRange(int nLower, int nUpper) override { m_ctl.SetRange32(nLower, nUpper); }
     void SetPos(int nPos) override { m_ctl.SetPos(nPos); }
     void UpdateWindow() override { ::UpdateWindow(m_ctl.Handle()); }
@@ -66,6 +68,8 @@ public:
     // -1 when the window cannot be created.
     int Run(IDialogHandler& handler);
 
+    // IDialogPort, as platform/Port.h states it. DefaultSysCommand and DefaultPaint hand the
+    // message being handled to the dialog's default processing once the handler returns.
     IListView& List() override { return m_list; }
     IProgressBar& Progress() override { return m_progress; }
     void SetDlgItemText(int nId, const std::string& text) override;
@@ -97,8 +101,11 @@ public:
     std::function<std::optional<std::string>(const std::string& title)> folderPickerForTest;
 
 protected:
+    // Binds the controls, runs the handler's set-up, puts the focus on "Browse".
     bool OnInitDialog() override;
+    // Routes the clicks of "Browse", "Fix files" and "Close" (and Enter and Escape).
     bool OnCommand(int id, int code) override;
+    // Routes window-menu commands, painting, the drag icon, the wait cursor and list texts.
     INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
 private:
@@ -126,6 +133,7 @@ public:
     bool InitCommonControls(unsigned dwSize, unsigned dwICC) override;
     // Remembers the name; nothing is read from or written to the registry.
     void SetRegistryKey(const std::string& key) override { m_registryKey = key; }
+    // The main dialog's port, usable before the window exists.
     IDialogPort& MainDialogPort() override { return m_dialog; }
     // Runs the main dialog; when its window cannot be created, says so in a message box and
     // returns -1.

@@ -199,6 +199,21 @@ TEST(Win32Dialog, EnterNeverClosesAndEscapeDoes) {
     EXPECT_EQ(result, IDCANCEL);
 }
 
+TEST(Win32Dialog, PaintsWhileMinimised) {
+    DialogDriver driver;
+    driver.Run({[](HWND dlg) {
+        // All in one step: without a window manager Wine restores the window in its loop.
+        ::ShowWindow(dlg, SW_MINIMIZE);
+        ASSERT_TRUE(::IsIconic(dlg));
+        // The minimised branch paints through its own paint context, which must validate
+        // the window: otherwise WM_PAINT would come forever.
+        ::RedrawWindow(dlg, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+        EXPECT_FALSE(::GetUpdateRect(dlg, nullptr, FALSE));
+        ::ShowWindow(dlg, SW_RESTORE);
+        Click(::GetDlgItem(dlg, IDCANCEL));
+    }});
+}
+
 TEST(Win32Dialog, CloseButtonEndsTheDialog) {
     DialogDriver driver;
     EXPECT_EQ(driver.Run({[](HWND dlg) { Click(::GetDlgItem(dlg, IDCANCEL)); }}), IDCANCEL);
