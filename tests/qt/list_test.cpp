@@ -163,17 +163,6 @@ TEST_F(QtList, TheLastRowAskedForIsShownOnceTheBurstEnds) {
     port.Window().hide();
 }
 
-TEST_F(QtList, PacingOffPaintsEveryRequest) {
-    port.Window().show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&port.Window()));
-    port.Pacer().SetPaced(false);
-    const long long before = port.Pacer().Paints();
-    for (int i = 0; i < 5; ++i) list.UpdateWindow();
-    port.RedrawWindow();
-    EXPECT_EQ(port.Pacer().Paints() - before, 6);
-    port.Window().hide();
-}
-
 struct ProgressStep {
     bool isRange;
     int a, b;                   // range a..b, or position a
