@@ -8,28 +8,12 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/FolderSnapshot.h"
 #include "platform/posix/LongPath.h"
 
 namespace quorvel::posix {
 
 namespace {
-
-class SnapshotEnum : public IFolderEnum {
-public:
-    SnapshotEnum(FolderIdentity id, std::vector<FolderEntry> entries)
-        : m_id(id), m_entries(std::move(entries)) {}
-    FolderIdentity Identity() const override { return m_id; }
-    bool Next(FolderEntry& entry) override {
-        if (m_next >= m_entries.size()) return false;
-        entry = std::move(m_entries[m_next++]);
-        return true;
-    }
-
-private:
-    FolderIdentity m_id;
-    std::vector<FolderEntry> m_entries;
-    std::size_t m_next = 0;
-};
 
 // Whether entry `name` of `dirfd` is a folder, following links (a dangling link is a file).
 bool IsFolderEntry(int dirfd, unsigned char type, const char* name) {
@@ -71,7 +55,7 @@ std::unique_ptr<IFolderEnum> PosixFileSystem::OpenFolder(const std::string& fold
     }
     const FolderIdentity id{static_cast<std::uint64_t>(st.st_dev),
                             static_cast<std::uint64_t>(st.st_ino)};
-    return std::make_unique<SnapshotEnum>(id, std::move(entries));
+    return std::make_unique<FolderSnapshot>(id, std::move(entries));
 }
 
 }  // namespace quorvel::posix

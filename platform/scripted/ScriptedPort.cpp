@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/FolderSnapshot.h"
 #include "ui/Layout.h"
 #include "ui/Texts.h"
 #include "ui/resource.h"
@@ -73,27 +74,11 @@ void ScriptedTree::AddLink(const std::string& path, const std::string& target) {
 }
 
 std::unique_ptr<IFolderEnum> ScriptedTree::OpenFolder(const std::string& folder) {
-    class Enum : public IFolderEnum {
-    public:
-        Enum(FolderIdentity id, std::vector<FolderEntry> entries)
-            : m_id(id), m_entries(std::move(entries)) {}
-        FolderIdentity Identity() const override { return m_id; }
-        bool Next(FolderEntry& entry) override {
-            if (m_next == m_entries.size()) return false;
-            entry = m_entries[m_next++];
-            return true;
-        }
-
-    private:
-        FolderIdentity m_id;
-        std::vector<FolderEntry> m_entries;
-        std::size_t m_next = 0;
-    };
     opened.push_back(folder);
     const auto link = m_links.find(folder);
     const auto found = m_folders.find(link != m_links.end() ? link->second : folder);
     if (found == m_folders.end()) return nullptr;
-    return std::make_unique<Enum>(found->second.id, found->second.entries);
+    return std::make_unique<FolderSnapshot>(found->second.id, found->second.entries);
 }
 
 ScriptedDialogPort::ScriptedDialogPort() {
