@@ -2,29 +2,13 @@
 
 #include <vector>
 
+#include "platform/FolderSnapshot.h"
 #include "platform/win32/Win32.h"
 #include "platform/win32/WinPath.h"
 
 namespace quorvel::win32 {
 
 namespace {
-
-class SnapshotEnum : public IFolderEnum {
-public:
-    SnapshotEnum(FolderIdentity id, std::vector<FolderEntry> entries)
-        : m_id(id), m_entries(std::move(entries)) {}
-    FolderIdentity Identity() const override { return m_id; }
-    bool Next(FolderEntry& entry) override {
-        if (m_next >= m_entries.size()) return false;
-        entry = std::move(m_entries[m_next++]);
-        return true;
-    }
-
-private:
-    FolderIdentity m_id;
-    std::vector<FolderEntry> m_entries;
-    std::size_t m_next = 0;
-};
 
 // The identity of the folder a path leads to. Links and junctions are followed, so a link
 // back to an ancestor has the ancestor's identity and the search can recognise the loop.
@@ -60,7 +44,7 @@ std::unique_ptr<IFolderEnum> Win32FileSystem::OpenFolder(const std::string& fold
     if (find == INVALID_HANDLE_VALUE) {
         // A drive root without entries has not even the dot entries.
         if (::GetLastError() == ERROR_FILE_NOT_FOUND)
-            return std::make_unique<SnapshotEnum>(id, std::move(entries));
+            return std::make_unique<FolderSnapshot>(id, std::move(entries));
         return nullptr;
     }
     do {
@@ -68,7 +52,7 @@ std::unique_ptr<IFolderEnum> Win32FileSystem::OpenFolder(const std::string& fold
     } while (::FindNextFileW(find, &data));
     // An error in mid-folder keeps what was read, as readdir does on POSIX.
     ::FindClose(find);
-    return std::make_unique<SnapshotEnum>(id, std::move(entries));
+    return std::make_unique<FolderSnapshot>(id, std::move(entries));
 }
 
 }  // namespace quorvel::win32
