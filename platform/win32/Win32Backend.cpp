@@ -280,6 +280,13 @@ void MainDialog::PumpMessages() {
             ::PostQuitMessage(static_cast<int>(msg.wParam));
             return;
         }
+        // No dialog-key processing runs here, so Escape would reach the focused control and be
+        // lost: turn it into the cancel command, which stops the pass after the file in hand.
+        if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE &&
+            (msg.hwnd == Handle() || ::IsChild(Handle(), msg.hwnd))) {
+            ::SendMessageW(Handle(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            continue;
+        }
         ::DispatchMessageW(&msg);
     }
 }
