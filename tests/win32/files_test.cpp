@@ -1,0 +1,213 @@
+// Windows file handling: the UTF-8/UTF-16 edge, long paths, directory enumeration, and the file
+// library's save and read.
+
+#include <cstdlib>
+#include <map>
+
+#include "filelib/WekFile.h"
+#include "platform/win32/Win32FileSystem.h"
+#include "tests/win32/Support.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+namespace quorvel::test {
+namespace {
+
+using namespace win32;
+
+TEST(Win32Text, NarrowAndWidenKeepEveryWindowsNameAndMarkOtherBytes) {
+    const struct {
+        std::wstring wide;
+        std::string bytes;
+        bool roundTrip;  // false: the bytes are not WTF-8, and only Widen applies
+    } cases[] = {
+        {L"", "", true},
+        {L"caf\u00e9 \u20ac.olv", "caf\xc3\xa9 \xe2\x82\xac.olv", true},
+        {L"\xD83D\xDE00", "\xf0\x9f\x98\x80", true},  // a pair: one four-byte sequence
+        // Unpaired surrogates keep their three-byte form.
+        {std::wstring{wchar_t(0xD800), L'z'}, "\xed\xa0\x80z", true},
+        {std::wstring{wchar_t(0xDC00), wchar_t(0xD800)}, "\xed\xb0\x80\xed\xa0\x80", true},
+        {L"\uFFFF\u0080", "\xef\xbf\xbf\xc2\x80", true},
+        {L"a\uFFFD", "a\xff", false},
+        {L"\uFFFD\uFFFD", "\xc0\xaf", false},                      // overlong "/"
+        {L"\uFFFD\uFFFD", "\xe2\x82", false},                      // cut short
+        {L"\uFFFD\uFFFD\uFFFD\uFFFD", "\xf4\x90\x80\x80", false},  // beyond U+10FFFF
+        {L"\uFFFDx", "\x80x", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Widen(c.bytes), c.wide) << c.bytes;
+        if (c.roundTrip) {
+            EXPECT_EQ(Narrow(c.wide), c.bytes);
+        }
+    }
+}
+
+TEST(Win32Path, LongPathsTakeThePrefixedForm) {
+    const std::string longName(300, 'n');
+    EXPECT_EQ(ToWin32Path("C:\\short\\a.olv"), L"C:\\short\\a.olv");
+    EXPECT_EQ(ToWin32Path("C:\\x\\" + longName), L"\\\\?\\C:\\x\\" + Widen(longName));
+    EXPECT_EQ(ToWin32Path("C:/x/y/../" + longName), L"\\\\?\\C:\\x\\" + Widen(longName));
+    EXPECT_EQ(ToWin32Path("\\\\server\\share\\" + longName), L"\\\\?\\UNC\\server\\share\\" + Widen(longName));
+    EXPECT_EQ(ToWin32Path("\\\\?\\C:\\" + longName), L"\\\\?\\C:\\" + Widen(longName));
+    EXPECT_EQ(FromWin32Path(L"\\\\?\\C:\\x\\a.olv"), "C:\\x\\a.olv");
+    EXPECT_EQ(FromWin32Path(L"\\\\?\\UNC\\server\\share\\a"), "\\\\server\\share\\a");
+    EXPECT_EQ(FromWin32Path(L"\\\\?\\C:\\" + Widen(longName)), "\\\\?\\C:\\" + longName);
+    EXPECT_EQ(FromWin32Path(L"\\\\?\\Volume{1}\\a"), "\\\\?\\Volume{1}\\a");
+}
+
+// The entries of a folder as enumeration returns them: name -> is a folder.
+std::map<std::string, bool> Entries(const std::string& folder, FolderIdentity* id = nullptr) {
+    std::map<std::string, bool> entries;
+    std::unique_ptr<IFolderEnum> e = Win32FileSystem().OpenFolder(folder);
+    EXPECT_TRUE(e) << folder;
+    if (id && e) *id = e->Identity();
+    for (FolderEntry entry; e && e->Next(entry);) entries[entry.name] = entry.isFolder;
+    return entries;
+}
+
+TEST(Win32FileSystem, ListsHiddenAndSystemEntriesAndIdentifiesFoldersNotSpellings) {
+    TempFolder tmp;
+    tmp.Olv("a.olv", 4);
+    ::SetFileAttributesW(ToWin32Path(tmp.Olv("hidden.olv", 4)).c_str(), FILE_ATTRIBUTE_HIDDEN);
+    ::SetFileAttributesW(ToWin32Path(tmp.Olv("system.olv", 4)).c_str(), FILE_ATTRIBUTE_SYSTEM);
+    tmp.Folder("dir.olv\\inner");
+    ::SetFileAttributesW(ToWin32Path(tmp.Folder("secret")).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    const std::string emoji = "\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80.olv";
+    tmp.Olv(emoji, 3);
+    EXPECT_EQ(Entries(tmp.Path()), (std::map<std::string, bool>{{".", true}, {"..", true}, {"a.olv", false},
+                                                                 {"hidden.olv", false}, {"system.olv", false},
+                                                                 {"dir.olv", true}, {"secret", true}, {emoji, false}}));
+    FolderIdentity a, b, c, other;
+    Entries(tmp.Sub("dir.olv"), &a);
+    Entries(tmp.Sub("dir.olv\\inner\\.."), &b);
+    Entries(tmp.Sub("DIR.OLV"), &c);
+    Entries(tmp.Sub("dir.olv\\inner"), &other);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a, c);
+    EXPECT_NE(a, other);
+    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("missing")));
+    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("a.olv"))) << "a file is not a folder";
+    EXPECT_EQ(Entries("C:").count("windows"), 1u) << "a drive letter alone means its root";
+
+    const std::string deep = std::string(200, 'd') + "\\" + std::string(200, 'e') + "\\" + std::string(200, 'f');
+    tmp.Folder(deep);
+    tmp.Olv(deep + "\\deep.olv", 4);
+    EXPECT_EQ(Entries(tmp.Sub(deep)), (std::map<std::string, bool>{{".", true}, {"..", true}, {"deep.olv", false}}));
+}
+
+// Windows makes folder links only with developer mode or privileges, and Wine not at all,
+// so scripts/test_windows.sh makes a Unix link in the prefix, tree\inner\up -> tree, and names
+// the folder holding tree in QUORVEL_LINK_FIXTURE; Wine shows such a link as a folder link.
+TEST(Win32FileSystem, ALinkBackToAnAncestorHasTheAncestorsIdentity) {
+    TempFolder tmp;
+    std::string tree = tmp.Folder("tree\\inner").substr(0, tmp.Sub("tree").size());
+    ::CreateSymbolicLinkW(ToWin32Path(tmp.Sub("tree\\inner\\up")).c_str(), ToWin32Path(tree).c_str(),
+                          SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    if (const char* fixture = std::getenv("QUORVEL_LINK_FIXTURE")) tree = std::string(fixture) + "\\tree";
+    if (Attributes(tree + "\\inner\\up") == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no folder links on this system";
+    FolderIdentity top, loop;
+    Entries(tree, &top);
+    EXPECT_EQ(Entries(tree + "\\inner").at("up"), true);
+    Entries(tree + "\\inner\\up", &loop);
+    EXPECT_EQ(top, loop);
+}
+
+// The program's repair of `path`: load, save as version 4.
+int Repair(const std::string& path) {
+    CWekFile f;
+    const int loaded = f.Load(path.c_str(), nullptr, nullptr, 0, 0);
+    return loaded == WEK_OK ? f.Save(path.c_str(), nullptr, nullptr, nullptr, 4) : loaded;
+}
+
+TEST(Win32Save, FailuresKeepTheOriginalSuccessKeepsItsAttributesAccessListAndCreationTime) {
+    for (DWORD attributes : {DWORD{FILE_ATTRIBUTE_NORMAL}, DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM},
+                             DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED},
+                             DWORD{FILE_ATTRIBUTE_READONLY}}) {
+        SCOPED_TRACE(attributes);
+        // In a long folder with a non-ASCII name: a file with the recoverable fault, these
+        // attributes, an old creation time and a protected access list of our own.
+        TempFolder tmp;
+        const std::string rel = "\xc3\xbc" + std::string(200, 'd') + "\\" + std::string(200, 'e');
+        const std::string name = "\xe2\x82\xac\xf0\x9f\x98\x80.olv";
+        tmp.Folder(rel);
+        const std::string path = tmp.Olv(rel + "\\" + name, 4, true), bytes = ReadAll(path);
+        const std::wstring wide = ToWin32Path(path);
+        const FILETIME old{0x12345600u, 0x01C00000u};
+        const HANDLE h = ::CreateFileW(wide.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ::SetFileTime(h, &old, nullptr, nullptr);
+        ::CloseHandle(h);
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)(A;;FR;;;BU)", SDDL_REVISION_1, &sd, nullptr));
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+        ::SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.c_str()), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
+        ::LocalFree(sd);
+        ASSERT_TRUE(::SetFileAttributesW(wide.c_str(), attributes));
+        // The attributes a save keeps, whether the creation time is the old one, the access list.
+        // Wine stores neither creation times nor the not-indexed bit; what was stored is kept.
+        const auto state = [&] {
+            WIN32_FILE_ATTRIBUTE_DATA info{};
+            ::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &info);
+            PSECURITY_DESCRIPTOR current = nullptr;
+            LPWSTR acl = nullptr;
+            if (::GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        nullptr, nullptr, &current) == ERROR_SUCCESS)
+                ::ConvertSecurityDescriptorToStringSecurityDescriptorW(current, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &acl, nullptr);
+            const std::wstring text = acl ? acl : L"(unreadable)";
+            ::LocalFree(acl);
+            ::LocalFree(current);
+            return std::tuple(info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED),
+                              ::CompareFileTime(&info.ftCreationTime, &old) == 0, text);
+        };
+        const auto before = state();
+        EXPECT_EQ(std::get<0>(before) & ~DWORD{FILE_ATTRIBUTE_NOT_CONTENT_INDEXED}, attributes & ~DWORD{FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED});
+        // A read-only file is refused before any stage; the last pass, without a failure, saves.
+        const bool readOnly = attributes == FILE_ATTRIBUTE_READONLY;
+        for (WekSaveStage stage : {WEK_STAGE_CREATE, WEK_STAGE_WRITE, WEK_STAGE_PERMISSIONS, WEK_STAGE_FSYNC,
+                                   WEK_STAGE_RENAME, WEK_STAGE_NONE}) {
+            SCOPED_TRACE(stage);
+            WekSetSaveFailureForTest(stage);
+            EXPECT_EQ(Repair(path), readOnly ? WEK_ERR_READ_ONLY : stage == WEK_STAGE_NONE ? WEK_OK : WEK_ERR_WRITE);
+            WekSetSaveFailureForTest(WEK_STAGE_NONE);
+            EXPECT_EQ(ReadAll(path) == bytes, readOnly || stage != WEK_STAGE_NONE);
+            EXPECT_EQ(state(), before);
+            EXPECT_EQ(Names(tmp.Sub(rel)), std::set<std::string>{name});
+        }
+        EXPECT_EQ(WekVerify(path.c_str()) == WEK_OK, !readOnly);
+    }
+}
+
+TEST(Win32Save, SavingAndReadingRefuseWhatIsNotAFile) {
+    TempFolder tmp;
+    const std::string path = tmp.Olv("f.olv", 4, true);
+    CWekFile f;
+    ASSERT_EQ(f.Load(path.c_str(), nullptr, nullptr, 0, 0), WEK_OK);
+    EXPECT_EQ(f.Save(tmp.Sub("missing\\f.olv").c_str(), nullptr, nullptr, nullptr, 4), WEK_ERR_WRITE);
+    EXPECT_EQ(f.Save(tmp.Path().c_str(), nullptr, nullptr, nullptr, 4), WEK_ERR_WRITE) << "a folder";
+    EXPECT_EQ(Names(tmp.Path()), std::set<std::string>{"f.olv"});
+    for (const std::string& p : {tmp.Path(), std::string("\\\\.\\NUL"), std::string("NUL"), tmp.Sub("none.olv")}) {
+        f.m_nQuickFlag = 1;
+        EXPECT_EQ(f.LoadQuick(p.c_str(), nullptr, 0), WEK_ERR_OPEN) << p;
+        EXPECT_EQ(f.GetSimpleVersion(), -1) << p;
+    }
+}
+
+TEST(Win32Save, WritesThroughALinkAndKeepsIt) {
+    TempFolder tmp;
+    const std::string target = tmp.Olv("real.olv", 4, true), link = tmp.Sub("link.olv");
+    // Wine makes no Windows file links; Windows needs developer mode or privileges for them.
+    ::CreateSymbolicLinkW(ToWin32Path(link).c_str(), L"real.olv", SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    if (Attributes(link) == INVALID_FILE_ATTRIBUTES || !(Attributes(link) & FILE_ATTRIBUTE_REPARSE_POINT))
+        GTEST_SKIP() << "no file links on this system";
+    ASSERT_EQ(Repair(link), WEK_OK);
+    EXPECT_TRUE(Attributes(link) & FILE_ATTRIBUTE_REPARSE_POINT) << "still a link";
+    EXPECT_EQ(WekVerify(target.c_str()), WEK_OK);
+    EXPECT_EQ(Names(tmp.Path()), (std::set<std::string>{"link.olv", "real.olv"}));
+}
+
+}  // namespace
+}  // namespace quorvel::test
