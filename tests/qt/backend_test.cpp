@@ -1,24 +1,27 @@
-// The Qt backend's main window, keys, window menu, boxes and picker on the real widgets.
+// The Qt backend on its real widgets: the main window, keys, window menu, boxes, picker,
+// report list, display escaping and progress bar one at a time, then the whole program from
+// start-up through a Browse, the summary box and a fix pass to the files on disk.
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <tuple>
 
-#include <QAccessible>
-#include <QContextMenuEvent>
-#include <QDialog>
-#include <QFileDialog>
-#include <QFontMetrics>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
+#include <QtWidgets>
 
+#include "app/QuorvelApp.h"
+#include "filelib/WekVerify.h"
+#include "platform/qt/DisplayText.h"
 #include "platform/qt/QtBackend.h"
-#include "tests/qt/QtTestSupport.h"
 #include "ui/Layout.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/Texts.h"
@@ -27,385 +30,530 @@
 namespace quorvel {
 namespace {
 
+// Runs `action` once the event loop turns (inside whatever modal loop is running then).
+void RunSoon(std::function<void()> action) { QTimer::singleShot(0, std::move(action)); }
+
+// Polls every 10 ms and runs each step's action, in order, once its condition holds. After
+// about 30 s on one step it fails the test and closes every window, so the run cannot hang.
+using Step = std::pair<std::function<bool()>, std::function<void()>>;
+void RunSteps(std::vector<Step> steps) {
+    auto* timer = new QTimer;
+    auto next = std::make_shared<std::size_t>(0), polls = std::make_shared<std::size_t>(0);
+    QObject::connect(timer, &QTimer::timeout, [=] {
+        if (steps[*next].first()) {
+            *polls = 0;
+            steps[(*next)++].second();
+        } else if (++*polls == 3000) {
+            ADD_FAILURE() << "step " << *next << " never came";
+            QApplication::closeAllWindows();
+            *next = steps.size();
+        }
+        if (*next == steps.size()) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start(10);
+}
+
+template <typename T>
+T* ActiveAs() {
+    if (auto* w = qobject_cast<T*>(QApplication::activeModalWidget())) return w;
+    return qobject_cast<T*>(QApplication::activePopupWidget());
+}
+
 using qt::QtBackend;
-using test::RecordingHandler;
-using test::RunSoon;
-using test::WhenShown;
+using qt::QtDialogPort;
+
+// Counts the handler calls; OnCancel ends the run unless told to defer (as a fix pass does).
+struct RecordingHandler : IDialogHandler {
+    explicit RecordingHandler(IDialogPort& p) : port(p) {}
+    bool OnInitDialog() override { return true; }
+    void OnBnClickedBrowse() override { ++browses; }
+    void OnBnClickedFixFiles() override { ++fixes; }
+    void OnCancel() override {
+        ++cancels;
+        if (!deferCancel) port.EndDialog(IDCANCEL);
+    }
+    void OnSysCommand(unsigned nId, std::intptr_t lParam) override {
+        EXPECT_TRUE(nId == 0x0010u && lParam == 0) << "only the About command comes, not " << nId;
+        ++abouts;
+    }
+    void OnPaint() override { ++paints; }
+    IconHandle OnQueryDragIcon() override { return 0; }
+
+    IDialogPort& port;
+    bool deferCancel = false;
+    int browses = 0, fixes = 0, cancels = 0, abouts = 0, paints = 0;
+};
 
 // Pixels of a dialog-unit rectangle as the Windows dialog manager computes them, derived
 // here from the font on its own: base units from the 52 letters' width and the font height.
 QRect ExpectedRect(const QFont& font, int x, int y, int cx, int cy) {
     const QFontMetrics fm(font);
-    const int letters = fm.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
-    const int baseX = (letters / 26 + 1) / 2;
-    const int baseY = fm.height();
-    const auto px = [](int v, int base, int div) {
-        return static_cast<int>(std::lround(static_cast<double>(v) * base / div));
-    };
-    return QRect(px(x, baseX, 4), px(y, baseY, 8), px(cx, baseX, 4), px(cy, baseY, 8));
+    const int letters =
+        fm.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    const int bx = (letters / 26 + 1) / 2, by = fm.height();
+    const auto px = [](int v, int base, int div) { return int(std::lround(1.0 * v * base / div)); };
+    return QRect(px(x, bx, 4), px(y, by, 8), px(cx, bx, 4), px(cy, by, 8));
 }
 
-TEST(QtMainWindow, GeometryFollowsTheLayoutTable) {
+QString AccessibleName(QWidget* w) {
+    return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name);
+}
+
+TEST(QtMainWindow, FollowsTheLayoutTable) {
     QtBackend backend;
-    QDialog& window = backend.Dialog().Window();
+    QtDialogPort& port = backend.Dialog();
+    QDialog& window = port.Window();
     const layout::DialogTemplate& t = layout::MainDialog();
-
     EXPECT_EQ(window.windowTitle(), "quorvel");
-    EXPECT_EQ(window.font().family(), QApplication::font().family());
     EXPECT_EQ(window.font().pointSize(), t.fontPoints);
-    const QRect client = ExpectedRect(window.font(), 0, 0, t.cx, t.cy);
-    EXPECT_EQ(window.size(), client.size());
+    EXPECT_EQ(window.size(), ExpectedRect(window.font(), 0, 0, t.cx, t.cy).size());
     EXPECT_EQ(window.minimumSize(), window.maximumSize()) << "the window must not be resizable";
-    EXPECT_FALSE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
-    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
-    EXPECT_TRUE(window.windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_EQ(window.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                      Qt::WindowCloseButtonHint),
+              Qt::WindowCloseButtonHint);
+    port.SetIcon(port.LoadAppIcon(), true);
+    for (const int s : {16, 32, 48}) {  // the drawn icon, at each of its sizes
+        EXPECT_TRUE(window.windowIcon().availableSizes().contains(QSize(s, s))) << s;
+        const QImage image = window.windowIcon().pixmap(s, s).toImage();
+        EXPECT_GT(qAlpha(image.pixel(s / 2, s / 2)), 0) << s;
+    }
 
-    const auto& controls = backend.Dialog().Controls();
+    const auto& controls = port.Controls();
     ASSERT_EQ(controls.size(), t.controls.size());
+    std::vector<QWidget*> tabStops;
     for (std::size_t i = 0; i < controls.size(); ++i) {
         const layout::Control& c = t.controls[i];
         SCOPED_TRACE(testing::Message() << "control " << c.id << " \"" << c.text << '"');
         EXPECT_EQ(controls[i]->geometry(), ExpectedRect(window.font(), c.x, c.y, c.cx, c.cy));
         EXPECT_EQ(controls[i]->parentWidget(), &window);
-        if (c.id != IDC_STATIC) {
-            EXPECT_EQ(backend.Dialog().Control(c.id), controls[i]);
-        }
+        EXPECT_TRUE(c.id == IDC_STATIC || port.Control(c.id) == controls[i]);
+        // Screen readers get a name for every control: its visible text where it has one.
+        const QString name = AccessibleName(controls[i]);
+        EXPECT_TRUE(*c.text ? name == QString::fromUtf8(c.text) : !name.isEmpty()) << name.data();
+        if (c.style & layout::style::kTabStop) tabStops.push_back(controls[i]);
     }
-    EXPECT_EQ(backend.Dialog().Control(4242), nullptr);
-}
-
-TEST(QtMainWindow, TabOrderIsTheTemplateOrder) {
-    QtBackend backend;
-    std::vector<QWidget*> expected;
-    for (std::size_t i = 0; i < layout::MainDialog().controls.size(); ++i)
-        if (layout::MainDialog().controls[i].style & layout::style::kTabStop)
-            expected.push_back(backend.Dialog().Controls()[i]);
-    ASSERT_EQ(expected.size(), 4u);  // Fix files, Close, Browse, the list
-
-    std::vector<QWidget*> chain;
-    QWidget* w = expected.front();
-    do {
-        if (w->focusPolicy() & Qt::TabFocus) chain.push_back(w);
-        w = w->nextInFocusChain();
-    } while (w != expected.front() && chain.size() < 50);
-    // Widgets inside the list (its header, scroll bars) may follow it; the order of the
-    // dialog's own controls is what counts.
-    std::vector<QWidget*> own;
-    for (QWidget* c : chain)
-        if (std::find(expected.begin(), expected.end(), c) != expected.end()) own.push_back(c);
-    EXPECT_EQ(own, expected);
-}
-
-TEST(QtMainWindow, ControlsAreAccessibleByTheirVisibleTexts) {
-    QtBackend backend;
-    qt::QtDialogPort& port = backend.Dialog();
-    for (std::size_t i = 0; i < port.Controls().size(); ++i) {
-        const layout::Control& c = layout::MainDialog().controls[i];
-        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(port.Controls()[i]);
-        ASSERT_NE(iface, nullptr);
-        const QString name = iface->text(QAccessible::Name);
-        EXPECT_FALSE(name.isEmpty()) << "control " << c.id;
-        if (*c.text) {
-            EXPECT_EQ(name, QString::fromUtf8(c.text)) << "control " << c.id;
-        }
-    }
+    EXPECT_EQ(port.Control(4242), nullptr);
+    EXPECT_FALSE(port.IsDlgItemEnabled(4242));
     // The one text changed at run time keeps its accessible name in step.
     port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Searching);
     EXPECT_EQ(static_cast<QLabel*>(port.Control(IDC_STEP2_TEXT))->text(), text::kStep2Searching);
-    EXPECT_EQ(QAccessible::queryAccessibleInterface(port.Control(IDC_STEP2_TEXT))
-                  ->text(QAccessible::Name),
-              text::kStep2Searching);
+    EXPECT_EQ(AccessibleName(port.Control(IDC_STEP2_TEXT)), text::kStep2Searching);
 
-    EXPECT_TRUE(static_cast<QPushButton*>(port.Control(IDOK))->isDefault());
-    port.EnableDlgItem(IDOK, false);
-    EXPECT_FALSE(port.IsDlgItemEnabled(IDOK));
-    EXPECT_FALSE(port.Control(IDOK)->isEnabled());
-    port.EnableDlgItem(IDOK, true);
-    EXPECT_TRUE(port.IsDlgItemEnabled(IDOK));
-    EXPECT_FALSE(port.IsDlgItemEnabled(4242));
+    // Tab visits the tab stops in template order; widgets inside the list (its header,
+    // scroll bars) may join in, only the order of the dialog's own controls counts.
+    ASSERT_EQ(tabStops.size(), 4u);  // Fix files, Close, Browse, the list
+    std::vector<QWidget*> chain;
+    QWidget* w = tabStops.front();
+    do {
+        if ((w->focusPolicy() & Qt::TabFocus) && std::ranges::count(tabStops, w))
+            chain.push_back(w);
+        w = w->nextInFocusChain();
+    } while (w != tabStops.front());
+    EXPECT_EQ(chain, tabStops);
 }
 
-// Starts the modal run, lets `act` do its part inside it, and ends the run if `act` did not.
-int RunModalWith(QtBackend& backend, RecordingHandler& handler, std::function<void()> act) {
-    RunSoon([&backend, act] {
-        QDialog& window = backend.Dialog().Window();
-        window.activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
-        act();
-        if (window.isVisible()) RunSoon([&backend] { backend.Dialog().EndDialog(99); });
-    });
-    return backend.DoModal(handler);
+using Action = std::function<void(QtDialogPort&)>;
+
+Action Press(int id, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    return [=](QtDialogPort& p) {
+        QWidget* w = p.Control(id);
+        w->setFocus();
+        ASSERT_TRUE(w->hasFocus());
+        QTest::keyClick(w, key, mods);
+    };
 }
 
-struct EnterCase {
-    const char* name;
-    bool fixEnabled;
-    int focusId;           // control that has the focus when Enter is pressed
-    Qt::Key key;
-    Qt::KeyboardModifiers modifiers;
-    int expectedFixes;
-};
-
-class QtEnterKey : public testing::TestWithParam<EnterCase> {};
-
-TEST_P(QtEnterKey, NeverClosesAndClicksFixFilesOnlyWhenEnabled) {
-    const EnterCase& tc = GetParam();
-    QtBackend backend;
-    RecordingHandler handler(backend.Dialog());
-    handler.onInit = [&] { backend.Dialog().EnableDlgItem(IDOK, tc.fixEnabled); };
-    const int result = RunModalWith(backend, handler, [&] {
-        QWidget* focus = backend.Dialog().Control(tc.focusId);
-        focus->setFocus();
-        ASSERT_TRUE(focus->hasFocus());
-        QTest::keyClick(focus, tc.key, tc.modifiers);
-        EXPECT_TRUE(backend.Dialog().Window().isVisible());
-    });
-    EXPECT_EQ(handler.fixes, tc.expectedFixes);
-    EXPECT_EQ(handler.cancels, 0);
-    EXPECT_EQ(handler.browses, 0);
-    EXPECT_EQ(result, 99) << "only the test's own EndDialog ends the run";
+// Right-clicks control `id` (0: the bare bottom-left corner of the window) and chooses the
+// About item if a menu opens.
+Action RightClick(int id) {
+    return [=](QtDialogPort& p) {
+        QWidget* target = id ? p.Control(id) : &p.Window();
+        if (auto* area = qobject_cast<QAbstractScrollArea*>(target)) target = area->viewport();
+        const QPoint pos = id ? target->rect().center() : QPoint(2, target->height() - 2);
+        ASSERT_EQ(target->childAt(pos), nullptr) << "the widget under the mouse gets the event";
+        RunSoon([] {
+            if (QMenu* menu = ActiveAs<QMenu>()) {
+                ASSERT_EQ(menu->actions().size(), 2);  // a separator (hidden when first), the item
+                EXPECT_EQ(menu->actions().back()->text(), "&About quorvel...");
+                menu->setActiveAction(menu->actions().back());
+                QTest::keyClick(menu, Qt::Key_Return);
+            }
+        });
+        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, target->mapToGlobal(pos));
+        QApplication::sendEvent(target, &event);
+    };
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, QtEnterKey,
-    testing::Values(
-        EnterCase{"OnCloseWithFixDisabled", false, IDCANCEL, Qt::Key_Return, Qt::NoModifier, 0},
-        EnterCase{"OnCloseWithFixEnabled", true, IDCANCEL, Qt::Key_Return, Qt::NoModifier, 1},
-        EnterCase{"OnListWithFixDisabled", false, IDC_FILE_LIST, Qt::Key_Return, Qt::NoModifier, 0},
-        EnterCase{"OnListWithFixEnabled", true, IDC_FILE_LIST, Qt::Key_Return, Qt::NoModifier, 1},
-        EnterCase{"KeypadOnList", true, IDC_FILE_LIST, Qt::Key_Enter, Qt::KeypadModifier, 1},
-        EnterCase{"OnFixFiles", true, IDOK, Qt::Key_Return, Qt::NoModifier, 1}),
-    [](const testing::TestParamInfo<EnterCase>& p) { return p.param.name; });
+struct InputCase { const char* name; bool fixEnabled; Action act; int fixes, cancels, abouts; };
 
-struct CloseCase {
-    const char* name;
-    std::function<void(qt::QtDialogPort&)> close;
-};
+class QtInput : public testing::TestWithParam<InputCase> {};
 
-class QtCloseRoutes : public testing::TestWithParam<CloseCase> {};
-
-TEST_P(QtCloseRoutes, ReachOnCancelWhichEndsTheRun) {
-    QtBackend backend;
-    RecordingHandler handler(backend.Dialog());
-    const int result = RunModalWith(backend, handler, [&] { GetParam().close(backend.Dialog()); });
-    EXPECT_EQ(handler.cancels, 1);
-    EXPECT_EQ(result, IDCANCEL);
-    EXPECT_FALSE(backend.Dialog().Window().isVisible());
-}
-
-TEST_P(QtCloseRoutes, LeaveTheWindowOpenWhenTheHandlerDefers) {
-    QtBackend backend;
-    RecordingHandler handler(backend.Dialog());
-    handler.deferCancel = true;
-    const int result = RunModalWith(backend, handler, [&] {
-        GetParam().close(backend.Dialog());
-        EXPECT_TRUE(backend.Dialog().Window().isVisible());
-    });
-    EXPECT_EQ(handler.cancels, 1);
-    EXPECT_EQ(result, 99);
+// Enter never ends the run and clicks Fix files only when that is enabled; Escape, Close and
+// the window's close go to OnCancel, which ends the run unless the handler defers; the menu
+// of the window's background sends the About command; painting goes to OnPaint.
+TEST_P(QtInput, ReachesTheHandler) {
+    const InputCase& tc = GetParam();
+    for (const bool defer : {false, true}) {
+        SCOPED_TRACE(defer ? "the handler defers" : "the handler ends the run");
+        QtBackend backend;
+        QtDialogPort& port = backend.Dialog();
+        QDialog& window = port.Window();
+        RecordingHandler handler(port);
+        handler.deferCancel = defer;
+        port.EnableDlgItem(IDOK, tc.fixEnabled);
+        port.AppendSystemMenu(IDM_ABOUTBOX, text::kAboutMenu);
+        const bool ends = tc.cancels > 0 && !defer;
+        // Inside the modal run: act, then end the run with 99 if the act did not.
+        RunSoon([&] {
+            window.activateWindow();
+            EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+            EXPECT_EQ(port.IsDlgItemEnabled(IDOK), tc.fixEnabled);
+            window.repaint();
+            EXPECT_GT(handler.paints, 0) << "painting goes through the handler, as WM_PAINT does";
+            tc.act(port);
+            EXPECT_EQ(window.isVisible(), !ends);
+            if (window.isVisible()) RunSoon([&] { port.EndDialog(99); });
+        });
+        EXPECT_EQ(backend.DoModal(handler), ends ? IDCANCEL : 99);
+        EXPECT_EQ(std::tuple(handler.fixes, handler.cancels, handler.abouts, handler.browses),
+                  std::tuple(tc.fixes, tc.cancels, tc.abouts, 0));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Routes, QtCloseRoutes,
+    Cases, QtInput,
     testing::Values(
-        CloseCase{"Escape", [](qt::QtDialogPort& p) { QTest::keyClick(&p.Window(), Qt::Key_Escape); }},
-        CloseCase{"EscapeInList",
-                  [](qt::QtDialogPort& p) { QTest::keyClick(p.Control(IDC_FILE_LIST), Qt::Key_Escape); }},
-        CloseCase{"CloseButton",
-                  [](qt::QtDialogPort& p) { static_cast<QPushButton*>(p.Control(IDCANCEL))->click(); }},
-        CloseCase{"WindowCloseButton", [](qt::QtDialogPort& p) { p.Window().close(); }},
-        CloseCase{"CloseCommand", [](qt::QtDialogPort& p) { p.DefaultSysCommand(0xF060, 0); }}),
-    [](const testing::TestParamInfo<CloseCase>& p) { return p.param.name; });
+        InputCase{"EnterOnCloseFixDisabled", false, Press(IDCANCEL, Qt::Key_Return), 0, 0, 0},
+        InputCase{"EnterOnCloseFixEnabled", true, Press(IDCANCEL, Qt::Key_Return), 1, 0, 0},
+        InputCase{"EnterOnListFixDisabled", false, Press(IDC_FILE_LIST, Qt::Key_Return), 0, 0, 0},
+        InputCase{"EnterOnListFixEnabled", true, Press(IDC_FILE_LIST, Qt::Key_Return), 1, 0, 0},
+        InputCase{"KeypadEnterOnList", true,
+                  Press(IDC_FILE_LIST, Qt::Key_Enter, Qt::KeypadModifier), 1, 0, 0},
+        InputCase{"EnterOnFixFiles", true, Press(IDOK, Qt::Key_Return), 1, 0, 0},
+        InputCase{"EscapeOnFixFiles", true, Press(IDOK, Qt::Key_Escape), 0, 1, 0},
+        InputCase{"EscapeInList", true, Press(IDC_FILE_LIST, Qt::Key_Escape), 0, 1, 0},
+        InputCase{"SpaceOnClose", true, Press(IDCANCEL, Qt::Key_Space), 0, 1, 0},
+        InputCase{"WindowClose", true, [](QtDialogPort& p) { p.Window().close(); }, 0, 1, 0},
+        InputCase{"CloseCommand", true, [](QtDialogPort& p) { p.DefaultSysCommand(0xF060, 0); },
+                  0, 1, 0},
+        InputCase{"MenuOnBackground", true, RightClick(0), 0, 0, 1},
+        InputCase{"MenuOnStepText", true, RightClick(IDC_STEP2_TEXT), 0, 0, 1},
+        InputCase{"NoMenuOnList", true, RightClick(IDC_FILE_LIST), 0, 0, 0}),
+    [](const testing::TestParamInfo<InputCase>& p) { return p.param.name; });
 
 TEST(QtWaitCursor, ShowsWhileMoreBeginsThanEnds) {
     QtBackend backend;
-    qt::QtDialogPort& port = backend.Dialog();
-    const auto shape = [] {
-        const QCursor* c = QApplication::overrideCursor();
-        return c ? c->shape() : Qt::BitmapCursor;  // BitmapCursor: no override at all
-    };
-    port.BeginWaitCursor();
-    EXPECT_EQ(shape(), Qt::WaitCursor);
-    port.BeginWaitCursor();
-    port.EndWaitCursor();
-    EXPECT_EQ(shape(), Qt::WaitCursor) << "the outer pair is still open";
-    port.EndWaitCursor();
-    EXPECT_EQ(shape(), Qt::BitmapCursor) << "one push for the outermost pair only";
-    port.EndWaitCursor();  // unbalanced: ignored
-    EXPECT_EQ(port.WaitCursorDepth(), 0);
-    port.BeginWaitCursor();
-    EXPECT_EQ(shape(), Qt::WaitCursor);
-    port.EndWaitCursor();
-    EXPECT_EQ(shape(), Qt::BitmapCursor);
-}
-
-struct MenuCase {
-    const char* name;
-    int clickOnId;   // the control under the right click; 0: the bare background
-    bool opensMenu;
-};
-
-class QtWindowMenu : public testing::TestWithParam<MenuCase> {};
-
-TEST_P(QtWindowMenu, RightClickOffersAboutWhichSendsTheCommand) {
-    const MenuCase& tc = GetParam();
-    QtBackend backend;
-    RecordingHandler handler(backend.Dialog());
-    handler.onInit = [&] { backend.Dialog().AppendSystemMenu(IDM_ABOUTBOX, text::kAboutMenu); };
-    bool menuSeen = false;
-    RunModalWith(backend, handler, [&] {
-        QDialog& window = backend.Dialog().Window();
-        // The widget under the mouse gets the event; the bottom-left corner is bare background.
-        QWidget* receiver = &window;
-        QPoint pos(2, window.height() - 2);
-        if (tc.clickOnId) {
-            receiver = backend.Dialog().Control(tc.clickOnId);
-            if (auto* area = qobject_cast<QAbstractScrollArea*>(receiver)) receiver = area->viewport();
-            pos = receiver->rect().center();
-        } else {
-            ASSERT_EQ(window.childAt(pos), nullptr);
-        }
-        RunSoon([&] {
-            QMenu* menu = test::ActiveAs<QMenu>();
-            menuSeen = menu != nullptr;
-            if (!menu) return;
-            ASSERT_EQ(menu->actions().size(), 2);  // a separator (collapsed when shown) and the item
-            QAction* about = menu->actions().back();
-            EXPECT_EQ(about->text(), "&About quorvel...");
-            menu->setActiveAction(about);
-            QTest::keyClick(menu, Qt::Key_Return);
-        });
-        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, receiver->mapToGlobal(pos));
-        QApplication::sendEvent(receiver, &event);
-    });
-    EXPECT_EQ(menuSeen, tc.opensMenu);
-    if (tc.opensMenu) {
-        ASSERT_EQ(handler.sysCommands.size(), 1u);
-        EXPECT_EQ(handler.sysCommands[0].first, 0x0010u);
-        EXPECT_EQ(handler.sysCommands[0].second, 0);
-    } else {
-        EXPECT_TRUE(handler.sysCommands.empty());
+    // Begin (+) or End (-), then whether the wait cursor is the one override cursor. The third
+    // End is unbalanced and ignored, so the pair after it works as before.
+    const std::pair<char, bool> steps[] = {{'+', true},  {'+', true},  {'-', true}, {'-', false},
+                                           {'-', false}, {'+', true}, {'-', false}};
+    for (const auto& [call, waiting] : steps) {
+        call == '+' ? backend.Dialog().BeginWaitCursor() : backend.Dialog().EndWaitCursor();
+        const QCursor* cursor = QApplication::overrideCursor();
+        EXPECT_EQ(cursor != nullptr, waiting);
+        EXPECT_TRUE(!cursor || cursor->shape() == Qt::WaitCursor);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, QtWindowMenu,
-                         testing::Values(MenuCase{"Background", 0, true},
-                                         MenuCase{"StepText", IDC_STEP2_TEXT, true},
-                                         MenuCase{"List", IDC_FILE_LIST, false}),
-                         [](const testing::TestParamInfo<MenuCase>& p) { return p.param.name; });
-
-TEST(QtAboutBox, FollowsItsTemplateAndReturnsToTheDialog) {
+TEST(QtAboutBox, FollowsItsTemplateAndOkClosesIt) {
     QtBackend backend;
-    CQuorvelDlg dlg(backend.Dialog());
     bool seen = false;
-    WhenShown<QDialog>([&](QDialog* about) {
-        seen = true;
-        EXPECT_NE(about, &backend.Dialog().Window());
+    RunSteps({{ActiveAs<QDialog>, [&] {
+        QDialog* about = ActiveAs<QDialog>();
+        seen = about != &backend.Dialog().Window();
         EXPECT_EQ(about->windowTitle(), "About quorvel");
-        const layout::DialogTemplate& t = layout::AboutDialog();
-        EXPECT_EQ(about->size(), ExpectedRect(about->font(), 0, 0, t.cx, t.cy).size());
-        QStringList texts;
-        bool hasIcon = false;
-        for (QLabel* label : about->findChildren<QLabel*>()) {
-            texts << label->text();
-            if (!label->pixmap().isNull()) hasIcon = true;
-        }
-        EXPECT_TRUE(texts.contains("quorvel Version 1.0"));
-        EXPECT_TRUE(hasIcon);
-        QPushButton* ok = about->findChild<QPushButton*>();
-        ASSERT_NE(ok, nullptr);
-        EXPECT_EQ(ok->text(), "OK");
-        EXPECT_TRUE(ok->isDefault());
-        ok->click();
-    });
-    dlg.OnSysCommand(0x0010, 0);  // returns once the box is closed
-    EXPECT_TRUE(seen);
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-}
-
-TEST(QtMessageBox, HasOneOkButtonNoIconAndReadableText) {
-    QtBackend backend;
-    const std::string text = "Search complete.  3 version 4 .olv files were found.";
-    bool seen = false;
-    WhenShown<QMessageBox>([&](QMessageBox* box) {
-        seen = true;
-        EXPECT_EQ(box->windowTitle(), "quorvel");
-        EXPECT_EQ(box->text(), QString::fromStdString(text));
-        EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
-        ASSERT_EQ(box->buttons().size(), 1);
-        EXPECT_EQ(box->standardButton(box->buttons().front()), QMessageBox::Ok);
-        EXPECT_TRUE(box->isModal());
-        EXPECT_TRUE(test::HasAccessibleText(*box, QString::fromStdString(text)));
-        box->buttons().front()->click();
-    });
-    backend.Dialog().MessageBox(text);
+        const auto labels = about->findChildren<QLabel*>();
+        EXPECT_TRUE(std::ranges::any_of(labels, [](QLabel* l) { return !l->pixmap().isNull(); }));
+        EXPECT_TRUE(std::ranges::any_of(
+            labels, [](QLabel* l) { return l->text() == "quorvel Version 1.0"; }));
+        ASSERT_NE(about->findChild<QPushButton*>(), nullptr);
+        about->findChild<QPushButton*>()->click();
+    }}});
+    backend.Dialog().RunAboutBox();  // returns once the box is closed
     EXPECT_TRUE(seen);
 }
 
-struct PickerCase {
-    const char* name;
-    bool accept;
-    const char* typed;      // "<tmp>" stands for a fresh temporary folder
-    bool expectPath;
-};
+// Answers the folder picker as a user would: the path set in its name field (typing would
+// open the completer popup, which takes Return), then its Open button.
+void ChooseFolder(const QString& path) {
+    auto* name = ActiveAs<QFileDialog>()->findChild<QLineEdit*>("fileNameEdit");
+    auto* buttons = ActiveAs<QFileDialog>()->findChild<QDialogButtonBox*>("buttonBox");
+    ASSERT_TRUE(name && buttons && buttons->button(QDialogButtonBox::Open));
+    EXPECT_TRUE(name->text().isEmpty()) << "nothing is preselected";
+    name->setText(path);
+    buttons->button(QDialogButtonBox::Open)->click();
+}
 
-class QtFolderPicker : public testing::TestWithParam<PickerCase> {};
-
-TEST_P(QtFolderPicker, OpensAtTheTopForFoldersAndReturnsThePath) {
-    const PickerCase& tc = GetParam();
+TEST(QtFolderPicker, GivesTheChosenFolderOrNothingOnCancel) {
     QtBackend backend;
     QTemporaryDir tmp;
-    ASSERT_TRUE(tmp.isValid());
-    const QString typed = QString(tc.typed).replace("<tmp>", tmp.path());
-    bool seen = false;
-    WhenShown<QFileDialog>([&](QFileDialog* picker) {
-        seen = true;
-        EXPECT_EQ(picker->windowTitle(), "Root directory for .olv file search");
-        EXPECT_EQ(picker->directory().absolutePath(), "/");
-        EXPECT_EQ(picker->fileMode(), QFileDialog::Directory);
-        EXPECT_TRUE(picker->testOption(QFileDialog::ShowDirsOnly));
-        auto* name = picker->findChild<QLineEdit*>("fileNameEdit");
-        ASSERT_NE(name, nullptr);
-        EXPECT_TRUE(name->text().isEmpty()) << "nothing is preselected";
-        if (!tc.accept) {
-            QTest::keyClick(picker, Qt::Key_Escape);
-            return;
-        }
-        test::ChooseFolder(*picker, typed);
-    });
-    const std::optional<std::string> picked =
-        backend.Dialog().BrowseForFolder(text::kPickerTitle);
-    EXPECT_TRUE(seen);
-    ASSERT_EQ(picked.has_value(), tc.expectPath);
-    if (tc.expectPath) {
-        EXPECT_EQ(*picked, typed.toStdString());
+    const auto picker = ActiveAs<QFileDialog>;
+    RunSteps({{picker, [&] { ChooseFolder(tmp.path()); }},
+              {picker, [&] { QTest::keyClick(picker(), Qt::Key_Escape); }}});
+    const std::string title = text::kPickerTitle;
+    EXPECT_EQ(backend.Dialog().BrowseForFolder(title), QFile::encodeName(tmp.path()).toStdString());
+    EXPECT_EQ(backend.Dialog().BrowseForFolder(title), std::nullopt);
+}
+
+TEST(QtDisplayText, EscapesExactlyTheBytesThatAreNotUtf8) {
+    const std::pair<const char*, const char*> cases[] = {  // the bytes, and what is shown
+        {"/data/caf\xC3\xA9.olv", "/data/caf\xC3\xA9.olv"},  // é in UTF-8
+        {"/data/caf\xE9.olv", "/data/caf\\xE9.olv"},         // é in Latin-1
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},            // a 4-byte sequence
+        {"\xC0\xAF", "\\xC0\\xAF"},                          // an overlong '/'
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},                 // a surrogate
+        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},        // above U+10FFFF
+        {"ab\xE2\x82", "ab\\xE2\\x82"},                      // cut short at the end
+        {"\xE2\x82x", "\\xE2\\x82x"},                        // cut short mid-string
+        {"\x80\xBF", "\\x80\\xBF"},                          // lone continuation bytes
+    };
+    for (const auto& [bytes, shown] : cases)
+        EXPECT_EQ(qt::DisplayText(bytes).toStdString(), shown);
+}
+
+TEST(QtList, RowsKeepTheirBytesItemDataAndOrder) {
+    QtBackend backend;
+    qt::QtListView& list = backend.Dialog().ListView();
+    const std::string latin1 = "/data/caf\xE9.olv";
+    EXPECT_EQ(list.InsertItem(0, "b"), 0);
+    EXPECT_EQ(list.InsertItem(99, latin1), 1);  // clamped to the end
+    EXPECT_EQ(list.InsertItem(-3, "a"), 0);     // clamped to the start
+    EXPECT_EQ(list.GetItemData(2), 0);
+    list.SetItemText(2, 1, "4");
+    list.SetItemData(2, 4);
+    list.SetItemText(7, 1, "x");  // out of range: ignored
+    list.SetItemData(-1, 9);
+    EXPECT_EQ(list.GetItemText(2, 1), "4");
+    EXPECT_EQ(list.GetItemText(2, 0), latin1) << "the original bytes, kept when column 1 is set";
+    EXPECT_EQ(list.GetItemData(2), 4);
+    for (const int outside : {-1, 3, 1 << 20}) {
+        EXPECT_EQ(list.GetItemText(outside, 0), "");
+        EXPECT_EQ(list.GetItemData(outside), 0);
+    }
+
+    std::vector<std::string> walked;
+    for (int i = list.GetNextItem(-1); i != -1; i = list.GetNextItem(i))
+        walked.push_back(list.GetItemText(i, 0));
+    EXPECT_EQ(walked, (std::vector<std::string>{"a", "b", latin1}));
+
+    list.DeleteItem(5);  // ignored
+    list.DeleteItem(0);
+    EXPECT_EQ(list.GetItemText(0, 0), "b");
+    EXPECT_EQ(list.GetItemData(1), 4) << "item data moves with its row";
+    list.DeleteAllItems();
+    EXPECT_EQ(list.GetItemCount(), 0);
+    EXPECT_EQ(list.GetNextItem(-1), -1);
+}
+
+TEST(QtList, AfterOnInitDialogShowsReadsOutAndScrollsTheRows) {
+    QtBackend backend;
+    QtDialogPort& port = backend.Dialog();
+    qt::QtListView& list = port.ListView();
+    QTreeView& view = list.View();
+    CQuorvelDlg dlg(port);
+    dlg.OnInitDialog();
+    // The columns fill the list beside its scroll bar, which is not there yet.
+    const int client = view.width() - 2 * view.frameWidth();
+    const int scroll = view.style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    EXPECT_EQ(list.GetClientWidth(), client);
+    EXPECT_EQ(view.header()->sectionSize(0), client - scroll - 80);
+    EXPECT_EQ(view.header()->sectionSize(1), 80);
+    EXPECT_FALSE(view.header()->stretchLastSection()) << "the columns keep the widths given";
+
+    list.InsertItem(0, "/data/caf\xE9.olv");
+    list.SetItemText(0, 1, "4");
+    const QAbstractItemModel* model = view.model();
+    // No full-row selection: only the file name of a row can be selected.
+    EXPECT_TRUE(model->flags(model->index(0, 0)) & Qt::ItemIsSelectable);
+    EXPECT_FALSE(model->flags(model->index(0, 1)) & Qt::ItemIsSelectable);
+    // What a screen reader gets over AT-SPI: the column names and every cell's text, shown
+    // as on screen. It asks from the event loop, after the view has laid out the new rows.
+    QApplication::processEvents();
+    QAccessibleTableInterface* table =
+        QAccessible::queryAccessibleInterface(&view)->tableInterface();
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(table->columnCount(), 2);
+    ASSERT_EQ(table->rowCount(), 1);
+    EXPECT_EQ(table->columnDescription(0), "File");
+    EXPECT_EQ(table->columnDescription(1), "Version");
+    EXPECT_EQ(model->index(0, 0).data().toString(), "/data/caf\\xE9.olv");
+    EXPECT_EQ(table->cellAt(0, 0)->text(QAccessible::Name), "/data/caf\\xE9.olv");
+    EXPECT_EQ(table->cellAt(0, 1)->text(QAccessible::Name), "4");
+
+    // As the search does it: append, scroll to, repaint-now, many times in a row. The last
+    // row asked for shows once the burst ends, and the columns fill the list.
+    port.Window().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&port.Window()));
+    for (int i = 1; i < 2000; ++i) {
+        list.EnsureVisible(list.InsertItem(i, "/tree/f" + std::to_string(i) + ".olv"));
+        list.UpdateWindow();
+    }
+    const QModelIndex last = model->index(1999, 0);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return view.viewport()->rect().contains(view.visualRect(last)); }));
+    ASSERT_TRUE(view.verticalScrollBar()->isVisible());
+    EXPECT_FALSE(view.horizontalScrollBar()->isVisible());
+    EXPECT_EQ(view.header()->sectionSize(0) + view.header()->sectionSize(1),
+              view.viewport()->width());
+    EXPECT_EQ(list.GetClientWidth(), view.viewport()->width());
+    list.DeleteAllItems();
+    EXPECT_EQ(view.header()->sectionSize(1), 80) << "emptying the list keeps the columns";
+}
+
+TEST(QtProgress, ClampsLikeANativeBarOverTheFullIntRange) {
+    QtBackend backend;
+    qt::QtProgressBar& progress = backend.Dialog().ProgressBar();
+    auto* bar = static_cast<QProgressBar*>(backend.Dialog().Control(IDC_PROGRESS));
+    EXPECT_FALSE(bar->isTextVisible());
+    // Range a..b or position a, then the bar's minimum, maximum and value afterwards.
+    struct Change { bool isRange; int a, b, minimum, maximum, value; };
+    const Change changes[] = {
+        {true, 0, 200000, 0, 200000, 0}, {false, 70000, 0, 0, 200000, 70000},  // beyond 16 bits
+        {true, 0, 500000, 0, 500000, 70000},  // a new range keeps the position,
+        {true, 0, 10, 0, 10, 10},             // or clamps it
+        {false, 25, 0, 0, 10, 10}, {false, -4, 0, 0, 10, 0}, {false, 4, 0, 0, 10, 4},
+        // An empty range shows an empty bar, not a busy one.
+        {true, 0, 0, 0, 1, 0}, {false, 5, 0, 0, 1, 0}, {true, 0, 3, 0, 3, 0},
+    };
+    for (const Change& s : changes) {
+        SCOPED_TRACE(testing::Message() << (s.isRange ? "range " : "pos ") << s.a << ' ' << s.b);
+        s.isRange ? progress.SetRange(s.a, s.b) : progress.SetPos(s.a);
+        EXPECT_EQ(progress.Pos(), s.value);
+        backend.Dialog().Pacer().Flush();  // the bar itself shows it from the next paint on
+        EXPECT_EQ(std::tuple(bar->minimum(), bar->maximum(), bar->value()),
+                  std::tuple(s.minimum, s.maximum, s.value));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, QtFolderPicker,
-    testing::Values(PickerCase{"Cancel", false, "", false},
-                    PickerCase{"TypedFolder", true, "<tmp>", true},
-                    PickerCase{"Root", true, "/", true}),
-    [](const testing::TestParamInfo<PickerCase>& p) { return p.param.name; });
+// A file's bytes and modification time.
+std::tuple<std::string, long, long> Contents(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return {bytes.str(), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
 
-TEST(QtChrome, WindowIconHasTheThreeDrawnSizesAndPaintingReachesTheHandler) {
-    QtBackend backend;
-    qt::QtDialogPort& port = backend.Dialog();
-    RecordingHandler handler(port);
-    handler.onInit = [&] { port.SetIcon(port.LoadAppIcon(), true); };
-    RunModalWith(backend, handler, [&] {
-        const QList<QSize> sizes = port.Window().windowIcon().availableSizes();
-        for (const int s : {16, 32, 48}) {
-            EXPECT_TRUE(sizes.contains(QSize(s, s))) << s;
-            const QImage image = port.Window().windowIcon().pixmap(s, s).toImage();
-            EXPECT_GT(qAlpha(image.pixel(s / 2, s / 2)), 0) << "the icon is drawn at " << s;
+void SaveScreenshot(QWidget& window, const QString& name) {
+    const QString dir = QStringLiteral(QUORVEL_SCREENSHOT_DIR);
+    QDir().mkpath(dir);
+    EXPECT_TRUE(window.grab().save(dir + "/" + name + ".png", "PNG")) << name.toStdString();
+}
+
+TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const std::string root = QFile::encodeName(tmp.path()).toStdString();
+    // Version 0: plain text, not an .olv file. Listed: the name ends in .olv (any case).
+    struct PlannedFile { std::string rel; int version; bool fault, listed; };
+    const PlannedFile plan[] = {
+        {"a.olv", 4, true, true},          {"v1.olv", 1, false, true},
+        {"notes.txt", 0, false, false},    {"sub/b.olv", 4, true, true},
+        {"sub/v3.olv", 3, false, true},    {"sub/deeper/c.OLV", 4, false, true},
+        {"sub/deeper/v5.olv", 5, false, true}, {"sub/deeper/text.olv", 0, false, true},
+        {"caf\xE9.olv", 4, true, true},  // a name that is not UTF-8
+    };
+    ASSERT_TRUE(QDir(tmp.path()).mkpath("sub/deeper") && QDir(tmp.path()).mkpath("empty"));
+    std::map<std::string, std::tuple<std::string, long, long>> untouched;
+    std::map<std::string, std::string> expectedAtSummary, expectedAfterFix;
+    for (const PlannedFile& f : plan) {
+        const std::string path = root + "/" + f.rel;
+        if (f.version == 0) {
+            std::ofstream(path, std::ios::binary) << "plain text, not an .olv file\n";
+        } else {
+            ASSERT_EQ(WekWriteSample(path.c_str(), f.version, {"alpha", "beta", "gamma"}, f.fault),
+                      WEK_OK);
         }
-        // Painting goes through the handler, as WM_PAINT does.
-        port.Window().repaint();
-        EXPECT_GT(handler.paints, 0);
+        ASSERT_TRUE(!f.fault || WekVerify(path.c_str()) != WEK_OK) << "no fault to repair";
+        if (f.version != 4) untouched[path] = Contents(path);
+        if (f.listed) {
+            expectedAtSummary[path] = std::to_string(f.version);
+            expectedAfterFix[path] = f.version == 4 ? text::kResaved : std::to_string(f.version);
+        }
+    }
+
+    qt::QtBackend backend;
+    qt::QtDialogPort& port = backend.Dialog();
+    QDialog& window = port.Window();
+    auto* bar = static_cast<QProgressBar*>(port.Control(IDC_PROGRESS));
+    const auto click = [&](int id) {
+        RunSoon([&, id] { QTest::mouseClick(port.Control(id), Qt::LeftButton); });
+    };
+    const auto rows = [&] {
+        std::map<std::string, std::string> shown;
+        for (int i = port.List().GetNextItem(-1); i != -1; i = port.List().GetNextItem(i))
+            shown[port.List().GetItemText(i, 0)] = port.List().GetItemText(i, 1);
+        return shown;
+    };
+    const auto idle = [&] { return QApplication::activeModalWidget() == &window; };
+    const auto fixable = [&] { return idle() && port.Control(IDOK)->isEnabled(); };
+    const auto picker = ActiveAs<QFileDialog>;
+    const auto box = ActiveAs<QMessageBox>;
+    RunSteps({
+        {idle, [&] {
+             SaveScreenshot(window, "main_window_start");
+             click(IDC_BROWSE);
+         }},
+        {picker, [&] {  // a folder picker at the top of the file system: choose the tree's root
+             EXPECT_EQ(picker()->windowTitle(), "Root directory for .olv file search");
+             EXPECT_EQ(picker()->directory().absolutePath(), "/");
+             EXPECT_EQ(picker()->fileMode(), QFileDialog::Directory);
+             EXPECT_TRUE(picker()->testOption(QFileDialog::ShowDirsOnly));
+             ChooseFolder(tmp.path());
+         }},
+        {box, [&] {  // the summary in a plain box, with the analysed list behind it
+             const QString summary = "Search complete.  4 version 4 .olv files were found.";
+             EXPECT_EQ(box()->windowTitle(), "quorvel");
+             EXPECT_EQ(box()->icon(), QMessageBox::NoIcon);
+             ASSERT_EQ(box()->buttons().size(), 1);
+             EXPECT_EQ(box()->standardButton(box()->buttons().front()), QMessageBox::Ok);
+             // The text, which a screen reader finds as the name of an object in the box.
+             const auto named = [&](QWidget* w) { return AccessibleName(w) == summary; };
+             EXPECT_TRUE(std::ranges::any_of(box()->findChildren<QWidget*>(), named));
+             EXPECT_EQ(rows(), expectedAtSummary);
+             box()->buttons().front()->click();
+         }},
+        {fixable, [&] {
+             SaveScreenshot(window, "main_window_after_browse");
+             click(IDOK);
+         }},
+        // The pass has ended once the bar shows its last position (after the last paced repaint).
+        {[&] { return !theApp.m_pMainWnd->IsFixPassRunning() && fixable() &&
+                      bar->value() == port.ProgressBar().Pos(); },
+         [&] {
+             EXPECT_EQ(rows(), expectedAfterFix);
+             EXPECT_EQ(bar->value(), 4);
+             SaveScreenshot(window, "main_window_after_fix");
+             click(IDCANCEL);
+         }},
     });
+    theApp.SetPlatform(&backend);
+    EXPECT_FALSE(theApp.InitInstance());
+    theApp.SetPlatform(nullptr);
+
+    for (const PlannedFile& f : plan) {
+        const std::string path = root + "/" + f.rel;
+        if (f.version == 4) {
+            std::string detail;
+            EXPECT_EQ(WekVerify(path.c_str(), &detail), WEK_OK) << path << ": " << detail;
+        } else {
+            EXPECT_EQ(Contents(path), untouched[path]) << path;
+        }
+    }
 }
 
 }  // namespace
 }  // namespace quorvel
+
+// Runs the tests inside one QApplication on the offscreen platform unless the environment
+// names another (e.g. xcb to watch them on a display).
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(quorvel::text::kAppName);
+    return RUN_ALL_TESTS();
+}

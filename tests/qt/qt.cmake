@@ -2,12 +2,7 @@
 # Screenshots of the main window go to ${CMAKE_BINARY_DIR}/screenshots.
 find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 
-add_executable(qt_backend_tests
-  qt/QtTestMain.cpp
-  qt/QtTestSupport.cpp
-  qt/backend_test.cpp
-  qt/list_test.cpp
-  qt/end_to_end_test.cpp)
+add_executable(qt_backend_tests qt/backend_test.cpp)
 target_link_libraries(qt_backend_tests PRIVATE
   quorvel_qt quorvel_core wekfile GTest::gtest Qt6::Widgets Qt6::Test)
 target_compile_definitions(qt_backend_tests PRIVATE
