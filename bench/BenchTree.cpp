@@ -82,7 +82,7 @@ std::string MakeOlvBytes(Rng& rng, const std::string& filler, int version, bool 
 
 }  // namespace
 
-std::vector<std::string> BuildTree(const std::string& rootIn, const TreeSpec& spec) {
+std::vector<std::string> BuildTree(const std::string& rootIn, const TreeSpec& shape) {
     std::string root = rootIn;
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     MakeFolder(root, true);
@@ -91,9 +91,9 @@ std::vector<std::string> BuildTree(const std::string& rootIn, const TreeSpec& sp
     std::string filler(64 * 1024, '\0');
     for (char& c : filler) c = static_cast<char>(' ' + Pick(rng, 95));
 
-    const std::size_t olv = std::min(spec.olvFiles, spec.entries);
-    const std::size_t rest = spec.entries - olv;
-    const std::size_t folders = std::min(rest, spec.entries / kEntriesPerFolder);
+    const std::size_t olv = std::min(shape.olvFiles, shape.entries);
+    const std::size_t rest = shape.entries - olv;
+    const std::size_t folders = std::min(rest, shape.entries / kEntriesPerFolder);
     const std::size_t others = rest - folders;
 
     // Folders breadth first, so the tree is a few levels deep whatever its size.

@@ -16,8 +16,8 @@ struct TreeSpec {
 // Builds the tree under `root` (a fresh, empty folder; created when missing): nested folders
 // (a few levels, realistic fan-out), the .olv files spread among them (a mix of versions 1..5,
 // about a third version 4, some of those with the recoverable fault), the rest ordinary small
-// files with other names (some look-alikes like x.olv.bak). The same spec always gives the same
+// files with other names (some look-alikes like x.olv.bak). The same shape always gives the same
 // tree. Returns the paths of the .olv files. Throws std::runtime_error when a write fails.
-std::vector<std::string> BuildTree(const std::string& root, const TreeSpec& spec);
+std::vector<std::string> BuildTree(const std::string& root, const TreeSpec& shape);
 
 }  // namespace quorvel::bench

@@ -459,10 +459,10 @@ void Run(const Options& opt, const std::string& work) {
     std::fflush(stdout);
 
     const Stopwatch build;
-    quorvel::bench::TreeSpec spec;
-    spec.entries = opt.entries;
-    spec.olvFiles = opt.olv;
-    const std::vector<std::string> olvPaths = quorvel::bench::BuildTree(treeRoot, spec);
+    quorvel::bench::TreeSpec shape;
+    shape.entries = opt.entries;
+    shape.olvFiles = opt.olv;
+    const std::vector<std::string> olvPaths = quorvel::bench::BuildTree(treeRoot, shape);
     sync();
     std::printf("tree %s built in %.1f s\n", treeRoot.c_str(), build.Elapsed().wall);
     std::fflush(stdout);

@@ -185,11 +185,11 @@ QtBrowse TimeQtBrowse(quorvel::qt::QtDialogPort& port, quorvel::CQuorvelDlg& dlg
 
 // Builds a benchmark tree in `folder` and prints how long that took.
 std::vector<std::string> Build(const std::string& folder, std::size_t entries, std::size_t olv) {
-    quorvel::bench::TreeSpec spec;
-    spec.entries = entries;
-    spec.olvFiles = olv;
+    quorvel::bench::TreeSpec shape;
+    shape.entries = entries;
+    shape.olvFiles = olv;
     const auto start = Clock::now();
-    std::vector<std::string> paths = quorvel::bench::BuildTree(folder, spec);
+    std::vector<std::string> paths = quorvel::bench::BuildTree(folder, shape);
     sync();
     std::printf("\ntree %s: %zu entries, %zu .olv files, built in %.1f s\n", folder.c_str(), entries,
                 paths.size(), Seconds(start, Clock::now()));
