@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <stdexcept>
 
@@ -149,6 +150,25 @@ std::vector<std::string> BuildTree(const std::string& rootIn, const TreeSpec& sh
         }
     }
     return olvPaths;
+}
+
+std::string MakeWorkFolder(std::string given, bool& made) {
+    made = false;
+    if (given.empty()) {
+        char pattern[] = "/tmp/quorvel-bench-XXXXXX";
+        if (!mkdtemp(pattern)) throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+        made = true;
+        return pattern;
+    }
+    while (given.size() > 1 && given.back() == '/') given.pop_back();
+    if (mkdir(given.c_str(), 0755) == 0) {
+        made = true;
+        return given;
+    }
+    std::error_code ec;
+    if (errno != EEXIST || !std::filesystem::is_empty(given, ec) || ec)
+        throw std::runtime_error(given + " must be a new or empty folder");
+    return given;
 }
 
 }  // namespace quorvel::bench

@@ -20,4 +20,9 @@ struct TreeSpec {
 // tree. Returns the paths of the .olv files. Throws std::runtime_error when a write fails.
 std::vector<std::string> BuildTree(const std::string& root, const TreeSpec& shape);
 
+// The folder a benchmark works in: `given` when it is a new or empty folder (created when new),
+// or a new folder under /tmp when `given` is empty. `made` tells whether it was created here.
+// Throws std::runtime_error when `given` exists and is not an empty folder, or creation fails.
+std::string MakeWorkFolder(std::string given, bool& made);
+
 }  // namespace quorvel::bench

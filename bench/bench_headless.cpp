@@ -630,27 +630,13 @@ int main(int argc, char** argv) {
     }
 
     // The working folder: made here, or an existing empty one given with --root.
-    std::string work = opt.root;
+    std::string work;
     bool madeWork = false;
-    if (work.empty()) {
-        char pattern[] = "/tmp/quorvel-bench-XXXXXX";
-        if (!mkdtemp(pattern)) {
-            std::perror("mkdtemp");
-            return 1;
-        }
-        work = pattern;
-        madeWork = true;
-    } else {
-        while (work.size() > 1 && work.back() == '/') work.pop_back();
-        if (mkdir(work.c_str(), 0755) == 0) {
-            madeWork = true;
-        } else {
-            std::error_code ec;
-            if (errno != EEXIST || !std::filesystem::is_empty(work, ec) || ec) {
-                std::fprintf(stderr, "bench_headless: %s must be a new or empty folder\n", work.c_str());
-                return 2;
-            }
-        }
+    try {
+        work = quorvel::bench::MakeWorkFolder(opt.root, madeWork);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_headless: %s\n", e.what());
+        return 2;
     }
 
     int status = 0;

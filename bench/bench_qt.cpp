@@ -377,16 +377,13 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(quorvel::text::kAppName);
 
-    std::string work = opt.root;
+    std::string work;
     bool made = false;
-    if (work.empty()) {
-        char pattern[] = "/tmp/quorvel-bench-qt-XXXXXX";
-        if (!mkdtemp(pattern)) {
-            std::perror("mkdtemp");
-            return 1;
-        }
-        work = pattern;
-        made = true;
+    try {
+        work = quorvel::bench::MakeWorkFolder(opt.root, made);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_qt: %s\n", e.what());
+        return 2;
     }
     const int status = Run(opt, work) ? 0 : 1;
     if (!opt.keep) {
