@@ -1,7 +1,7 @@
 #include "app/QuorvelApp.h"
 
 #include "ui/QuorvelDlg.h"
-#include "ui/Texts.h"
+#include "ui/res/Texts.h"
 
 namespace quorvel {
 

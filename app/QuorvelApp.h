@@ -2,7 +2,7 @@
 // inside the main dialog's modal run and then lets the process end.
 #pragma once
 
-#include "platform/Port.h"
+#include "ui/Port.h"
 
 namespace quorvel {
 

@@ -4,7 +4,7 @@
 
 #include "app/QuorvelApp.h"
 #include "platform/qt/QtBackend.h"
-#include "ui/Texts.h"
+#include "ui/res/Texts.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);

@@ -4,7 +4,7 @@
 
 #include "app/QuorvelApp.h"
 #include "platform/win32/Win32Backend.h"
-#include "platform/win32/WinPath.h"
+#include "base/WinPath.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     using namespace quorvel;

@@ -1,3 +1,3 @@
 # The Linux desktop program: the dialog logic on the Qt 6 Widgets backend.
 add_executable(quorvel main_qt.cpp)
-target_link_libraries(quorvel PRIVATE quorvel_qt quorvel_core)
+target_link_libraries(quorvel PRIVATE quorvel_qt quorvel_app)

@@ -32,7 +32,7 @@
 #include "filelib/WekVerify.h"
 #include "platform/scripted/ScriptedPort.h"
 #include "ui/QuorvelDlg.h"
-#include "ui/Texts.h"
+#include "ui/res/Texts.h"
 
 namespace {
 

@@ -38,8 +38,8 @@
 #include "platform/qt/QtBackend.h"
 #include "platform/scripted/ScriptedPort.h"
 #include "ui/QuorvelDlg.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace {
 

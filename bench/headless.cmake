@@ -7,5 +7,5 @@ if(NOT WIN32)
   target_link_libraries(quorvel_bench_tree PUBLIC wekfile)
 
   add_executable(bench_headless ${CMAKE_CURRENT_LIST_DIR}/bench_headless.cpp)
-  target_link_libraries(bench_headless PRIVATE quorvel_bench_tree quorvel_scripted quorvel_core)
+  target_link_libraries(bench_headless PRIVATE quorvel_bench_tree quorvel_scripted quorvel_app)
 endif()

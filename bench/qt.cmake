@@ -3,4 +3,4 @@
 # million-row list. It prints figures; it is not a test.
 find_package(Qt6 REQUIRED COMPONENTS Widgets)
 add_executable(bench_qt ${CMAKE_CURRENT_LIST_DIR}/bench_qt.cpp)
-target_link_libraries(bench_qt PRIVATE quorvel_bench_tree quorvel_qt quorvel_scripted quorvel_core)
+target_link_libraries(bench_qt PRIVATE quorvel_bench_tree quorvel_qt quorvel_scripted quorvel_app)

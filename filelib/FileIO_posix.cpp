@@ -12,7 +12,7 @@
 #include <climits>
 #include <vector>
 
-#include "platform/posix/LongPath.h"
+#include "base/LongPath.h"
 
 namespace wekio {
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "platform/win32/WinPath.h"
+#include "base/WinPath.h"
 
 namespace wekio {
 

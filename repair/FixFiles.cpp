@@ -4,8 +4,8 @@
 
 #include "repair/Resave.h"
 #include "ui/QuorvelDlg.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel {
 

@@ -1,8 +1,8 @@
-// CAboutDlg: the About box. Its window comes from the About template of ui/Layout.h;
+// CAboutDlg: the About box. Its window comes from the About template of ui/res/Layout.h;
 // its OK button and Escape end it.
 #pragma once
 
-#include "platform/Port.h"
+#include "ui/Port.h"
 
 namespace quorvel {
 

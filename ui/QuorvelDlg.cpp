@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "ui/AboutDlg.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel {
 

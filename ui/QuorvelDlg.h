@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Port.h"
+#include "ui/Port.h"
 
 namespace quorvel {
 

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/FolderSnapshot.h"
-#include "platform/posix/LongPath.h"
+#include "scan/FolderSnapshot.h"
+#include "base/LongPath.h"
 
 namespace quorvel::posix {
 

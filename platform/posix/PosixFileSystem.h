@@ -2,7 +2,7 @@
 // folder links reported as folders, paths of any length.
 #pragma once
 
-#include "platform/Port.h"
+#include "scan/FileSystem.h"
 
 namespace quorvel::posix {
 

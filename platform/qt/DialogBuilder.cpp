@@ -10,8 +10,8 @@
 
 #include "platform/qt/DisplayText.h"
 #include "platform/qt/QtList.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel::qt {
 

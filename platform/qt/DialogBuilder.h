@@ -8,7 +8,7 @@
 #include <QIcon>
 #include <QRect>
 
-#include "ui/Layout.h"
+#include "ui/res/Layout.h"
 
 class QDialog;
 class QWidget;

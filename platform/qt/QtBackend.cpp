@@ -19,9 +19,9 @@
 #include "platform/qt/AppIcon.h"
 #include "platform/qt/DialogBuilder.h"
 #include "platform/qt/DisplayText.h"
-#include "ui/Layout.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Layout.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel::qt {
 

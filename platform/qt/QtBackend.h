@@ -11,7 +11,7 @@
 
 #include <QIcon>
 
-#include "platform/Port.h"
+#include "ui/Port.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/qt/QtList.h"
 #include "platform/qt/RepaintPacer.h"

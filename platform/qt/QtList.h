@@ -11,7 +11,7 @@
 #include <QAbstractTableModel>
 #include <QTreeView>
 
-#include "platform/Port.h"
+#include "ui/Port.h"
 #include "platform/qt/RepaintPacer.h"
 
 class QProgressBar;
@@ -74,7 +74,7 @@ public:
     // Shows `view` over a new, empty row model.
     QtListView(ReportView& view, RepaintPacer& pacer);
 
-    // The IListView calls behave as platform/Port.h states.
+    // The IListView calls behave as ui/Port.h states.
     void DeleteAllItems() override;
     void DeleteItem(int nItem) override;
     int GetItemCount() const override { return m_model.Size(); }

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "platform/FolderSnapshot.h"
-#include "ui/Layout.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "scan/FolderSnapshot.h"
+#include "ui/res/Layout.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel::scripted {
 

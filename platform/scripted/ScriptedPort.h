@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Port.h"
+#include "ui/Port.h"
 #include "platform/posix/PosixFileSystem.h"
 
 namespace quorvel::scripted {

@@ -2,8 +2,8 @@
 #include <string>
 
 #include "platform/win32/Controls.h"
-#include "platform/win32/WinPath.h"
-#include "ui/Texts.h"
+#include "base/WinPath.h"
+#include "ui/res/Texts.h"
 
 namespace quorvel::win32 {
 

@@ -4,9 +4,9 @@
 #include <cwchar>
 #include <utility>
 
-#include "platform/win32/WinPath.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "base/WinPath.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel::win32 {
 

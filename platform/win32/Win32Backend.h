@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Port.h"
+#include "ui/Port.h"
 #include "platform/win32/Controls.h"
 #include "platform/win32/Win32FileSystem.h"
 
@@ -20,7 +20,7 @@ class Win32List : public IListView {
 public:
     // Binds the control and forgets the texts of an earlier window.
     void Attach(HWND hwnd);
-    // IListView, as platform/Port.h states it.
+    // IListView, as ui/Port.h states it.
     void DeleteAllItems() override;
     void DeleteItem(int nItem) override;
     int GetItemCount() const override { return m_ctl.GetItemCount(); }
@@ -50,7 +50,7 @@ class Win32Progress : public IProgressBar {
 public:
     // Binds the control.
     void Attach(HWND hwnd) { m_ctl.Attach(hwnd); }
-    // IProgressBar, as platform/Port.h states it.
+    // IProgressBar, as ui/Port.h states it.
     void SetRange(int nLower, int nUpper) override { m_ctl.SetRange32(nLower, nUpper); }
     void SetPos(int nPos) override { m_ctl.SetPos(nPos); }
     void UpdateWindow() override { ::UpdateWindow(m_ctl.Handle()); }
@@ -68,7 +68,7 @@ public:
     // -1 when the window cannot be created.
     int Run(IDialogHandler& handler);
 
-    // IDialogPort, as platform/Port.h states it. DefaultSysCommand and DefaultPaint hand the
+    // IDialogPort, as ui/Port.h states it. DefaultSysCommand and DefaultPaint hand the
     // message being handled to the dialog's default processing once the handler returns.
     IListView& List() override { return m_list; }
     IProgressBar& Progress() override { return m_progress; }

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "platform/FolderSnapshot.h"
+#include "scan/FolderSnapshot.h"
 #include "platform/win32/Win32.h"
-#include "platform/win32/WinPath.h"
+#include "base/WinPath.h"
 
 namespace quorvel::win32 {
 

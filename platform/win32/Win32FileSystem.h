@@ -2,7 +2,7 @@
 // folders told by FILE_ATTRIBUTE_DIRECTORY, identity from the volume serial and file index.
 #pragma once
 
-#include "platform/Port.h"
+#include "scan/FileSystem.h"
 
 namespace quorvel::win32 {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "filelib/WekVerify.h"
-#include "platform/posix/LongPath.h"
+#include "base/LongPath.h"
 
 namespace quorvel::test {
 

@@ -6,8 +6,8 @@
 #include "platform/scripted/ScriptedPort.h"
 #include "tests/core/TestTree.h"
 #include "ui/QuorvelDlg.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel {
 namespace {

@@ -4,10 +4,10 @@
 
 #include "app/QuorvelApp.h"
 #include "platform/scripted/ScriptedPort.h"
-#include "ui/Layout.h"
+#include "ui/res/Layout.h"
 #include "ui/QuorvelDlg.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel {
 namespace {

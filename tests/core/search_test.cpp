@@ -13,7 +13,7 @@
 #include "scan/PathMatch.h"
 #include "tests/core/TestTree.h"
 #include "ui/QuorvelDlg.h"
-#include "ui/Texts.h"
+#include "ui/res/Texts.h"
 
 namespace quorvel {
 namespace {

@@ -1,7 +1,7 @@
 // Opening folders by paths of any length.
 #include <cerrno>
 
-#include "platform/posix/LongPath.h"
+#include "base/LongPath.h"
 #include "tests/filelib/TestFiles.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "filelib/WekFile.h"
 #include "filelib/WekVerify.h"
-#include "platform/posix/LongPath.h"
+#include "base/LongPath.h"
 #include "tests/filelib/TestFiles.h"
 
 namespace {

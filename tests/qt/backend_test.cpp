@@ -22,10 +22,10 @@
 #include "filelib/WekVerify.h"
 #include "platform/qt/DisplayText.h"
 #include "platform/qt/QtBackend.h"
-#include "ui/Layout.h"
+#include "ui/res/Layout.h"
 #include "ui/QuorvelDlg.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "filelib/WekVerify.h"
 #include "platform/win32/Win32Backend.h"
-#include "platform/win32/WinPath.h"
+#include "base/WinPath.h"
 #include "ui/QuorvelDlg.h"
 
 namespace quorvel::test {

@@ -3,9 +3,9 @@
 // port's list, progress and cursor, and the program's other resources.
 
 #include "tests/win32/Support.h"
-#include "ui/Layout.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Layout.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel::test {
 namespace {

@@ -6,8 +6,8 @@
 #include <map>
 
 #include "tests/win32/Support.h"
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel::test {
 namespace {

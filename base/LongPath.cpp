@@ -1,4 +1,4 @@
-#include "platform/posix/LongPath.h"
+#include "base/LongPath.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
-#include "ui/Layout.h"
+#include "ui/res/Layout.h"
 
-#include "ui/Texts.h"
-#include "ui/resource.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
 
 namespace quorvel::layout {
 

@@ -1,4 +1,4 @@
-#include "platform/win32/WinPath.h"
+#include "base/WinPath.h"
 
 #include <windows.h>
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/Port.h"
+#include "scan/FileSystem.h"
 
 namespace quorvel {
 

@@ -1,4 +1,4 @@
-#include "ui/Texts.h"
+#include "ui/res/Texts.h"
 
 namespace quorvel::text {
 
