@@ -1,7 +1,6 @@
 #include "repair/Resave.h"
 
 #include "filelib/WekFile.h"
-#include "ui/QuorvelDlg.h"
 
 namespace quorvel {
 

@@ -6,6 +6,9 @@
 
 namespace quorvel {
 
+// The version that is counted by the analysis and rewritten by the fix pass.
+inline constexpr int kTargetVersion = 4;
+
 struct ResaveResult {
     bool saved = false;   // true only when the file was really written
     std::string reason;   // why not, when !saved: a short phrase for the row

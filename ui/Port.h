@@ -104,6 +104,13 @@ public:
     virtual void RedrawWindow() = 0;
     // Dispatches every pending window message, then returns.
     virtual void PumpMessages() = 0;
+    // Dispatches pending window messages; when there are none, first waits until a message
+    // arrives or Wake is called. Returns after one round, so the caller looks at its work again.
+    // A Wake that came before the call makes it return without waiting.
+    virtual void WaitForEvents() = 0;
+    // Ends a WaitForEvents that is waiting, or the next one. Safe to call from any thread, and
+    // cheap when called often: wake-ups that pile up before the wait are taken as one.
+    virtual void Wake() = 0;
     // Runs the About box modally.
     virtual void RunAboutBox() = 0;
     // Ends the modal run with the given result.
@@ -122,7 +129,7 @@ public:
     // The window's client width and height in pixels.
     virtual int GetClientWidth() const = 0;
     virtual int GetClientHeight() const = 0;
-    // Directory enumeration for the folder search.
+    // The file system the folder search walks.
     virtual IFileSystem& FileSystem() = 0;
 };
 

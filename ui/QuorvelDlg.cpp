@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/Path.h"
 #include "ui/AboutDlg.h"
 #include "ui/res/Texts.h"
 #include "ui/res/resource.h"
@@ -16,7 +17,10 @@ CQuorvelDlg::CQuorvelDlg(IDialogPort& port)
     : m_port(port),
       m_hIcon(port.LoadAppIcon()),
       m_listFiles(port.List()),
-      m_progress(port.Progress()) {}
+      m_progress(port.Progress()),
+      m_lastMessages(std::chrono::steady_clock::now()) {}
+
+CQuorvelDlg::~CQuorvelDlg() = default;
 
 bool CQuorvelDlg::OnInitDialog() {
     if (const std::string about = m_port.LoadString(IDS_ABOUTBOX); !about.empty())
@@ -42,8 +46,8 @@ void CQuorvelDlg::ResetProgress(int n) {
 }
 
 void CQuorvelDlg::OnBnClickedBrowse() {
-    // The fix pass pumps messages between files; a Browse then would pull its rows away.
-    if (m_bFixPassRunning) return;
+    // The window takes input while work runs: a Browse then would pull the rows away from it.
+    if (m_bFixPassRunning || m_bBrowsing) return;
 
     // Cancel, and an item without a file-system path, leave everything as it was: searching
     // the previous or an empty root would walk a folder the user did not choose.
@@ -54,6 +58,22 @@ void CQuorvelDlg::OnBnClickedBrowse() {
     // A drive or file-system root keeps no trailing separator: "D:\" -> "D:", "/" -> "".
     if (!m_strRootDir.empty() && m_strRootDir.back() == kPathSep) m_strRootDir.pop_back();
 
+    m_bBrowsing = true;
+    m_bCloseRequested = false;
+    m_lastMessages = std::chrono::steady_clock::now();
+    m_longestGap = {};
+    m_port.EnableDlgItem(IDC_BROWSE, false);
+    m_port.EnableDlgItem(IDOK, false);
+
+    SearchAndAnalyze();
+
+    m_bBrowsing = false;
+    m_port.EnableDlgItem(IDC_BROWSE, true);
+    m_port.EnableDlgItem(IDOK, m_nVersion4Count > 0);
+    if (m_bCloseRequested) m_port.EndDialog(IDCANCEL);
+}
+
+void CQuorvelDlg::SearchAndAnalyze() {
     m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Searching);
 
     m_nVersion4Count = 0;
@@ -63,6 +83,8 @@ void CQuorvelDlg::OnBnClickedBrowse() {
 
     m_bClearOnFirstHit = 1;
     SearchFolder(m_strRootDir);
+    // Closed during the search: the window goes without a summary.
+    if (m_bCloseRequested) return;
 
     m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Examine);
 
@@ -73,7 +95,9 @@ void CQuorvelDlg::OnBnClickedBrowse() {
     } else {
         m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Analyzing);
         m_progress.SetRange(0, m_listFiles.GetItemCount());
-        m_nVersion4Count = AnalyzeFiles();
+        const int count = AnalyzeFiles();
+        if (m_bCloseRequested) return;
+        m_nVersion4Count = count;
 
         if (m_nVersion4Count == 0) {
             m_port.MessageBox(text::kSummaryNone);
@@ -90,12 +114,12 @@ void CQuorvelDlg::OnBnClickedBrowse() {
     }
 
     m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Examine);
-    m_port.EnableDlgItem(IDOK, m_nVersion4Count > 0);
 }
 
 void CQuorvelDlg::OnCancel() {
-    // During a fix pass the file in hand is finished first; the pass then ends the dialog.
-    if (m_bFixPassRunning) {
+    // Work under way is stopped first (a fix pass finishes the files in flight); the handler
+    // that runs it then ends the dialog.
+    if (m_bFixPassRunning || m_bBrowsing) {
         m_bCloseRequested = true;
         return;
     }
@@ -127,5 +151,32 @@ void CQuorvelDlg::OnPaint() {
 }
 
 IconHandle CQuorvelDlg::OnQueryDragIcon() { return m_hIcon; }
+
+std::function<void()> CQuorvelDlg::Waker() {
+    IDialogPort& port = m_port;
+    return [&port] { port.Wake(); };
+}
+
+void CQuorvelDlg::NoteMessagesSeen() {
+    const auto now = std::chrono::steady_clock::now();
+    m_longestGap = std::max(m_longestGap, now - m_lastMessages);
+    m_lastMessages = now;
+}
+
+void CQuorvelDlg::WaitForEvents() {
+    NoteMessagesSeen();
+    m_port.WaitForEvents();
+    m_lastMessages = std::chrono::steady_clock::now();
+}
+
+void CQuorvelDlg::PumpIfDue() {
+    // Well inside the time after which a window that reads no messages looks hung, and short
+    // enough that a click is answered without a noticeable delay.
+    constexpr auto kInterval = std::chrono::milliseconds(15);
+    if (std::chrono::steady_clock::now() - m_lastMessages < kInterval) return;
+    NoteMessagesSeen();
+    m_port.PumpMessages();
+    m_lastMessages = std::chrono::steady_clock::now();
+}
 
 }  // namespace quorvel

@@ -2,30 +2,39 @@
 // the window and forwards each event to one of the handlers; everything the dialog shows
 // goes through the IDialogPort it was built with.
 //
-// The handlers live by task: window set-up and Browse in ui/, the folder search and version
-// analysis in scan/, the fix pass in repair/.
+// The file work (folder search, version probe, rewrites) runs on worker threads of the scan/
+// and repair/ modules. The dialog's own thread never waits on a file: while results are due it
+// waits in the port's message loop, so the window repaints and takes input throughout, and it
+// puts every result into the list itself, in the list's order.
 #pragma once
 
+#include <chrono>
+#include <deque>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "repair/ResavePass.h"
+#include "scan/FolderWalk.h"
+#include "scan/VersionProbe.h"
 #include "ui/Port.h"
 
 namespace quorvel {
 
-// The version that is counted by the analysis and rewritten by the fix pass.
-inline constexpr int kTargetVersion = 4;
-
-// Separator of path components on this platform.
-#ifdef _WIN32
-inline constexpr char kPathSep = '\\';
-#else
-inline constexpr char kPathSep = '/';
-#endif
+// How the dialog's file work runs; tests and benchmarks replace parts of it.
+struct FileWork {
+    scan::WalkSettings walk;
+    scan::ProbeSettings probe;
+    int resaveJobs = kDefaultResaveJobs;
+    scan::VersionProbe::ProbeFn probeFile = scan::ProbeVersion;
+    ResavePass::ResaveFn resaveFile = ResaveAsTargetVersion;
+};
 
 class CQuorvelDlg : public IDialogHandler {
 public:
     explicit CQuorvelDlg(IDialogPort& port);
+    ~CQuorvelDlg() override;
 
     // Window set-up: columns, icons, window-menu About entry, buttons, progress 0 of 100.
     bool OnInitDialog() override;
@@ -33,7 +42,8 @@ public:
     void OnBnClickedBrowse() override;
     // Fix files: rewrite every version-4 file of the list, one outcome per row.
     void OnBnClickedFixFiles() override;
-    // "Close"/Escape: ends the run, or during a fix pass stops it after the file in hand.
+    // "Close"/Escape: ends the run; during a Browse or a fix pass it stops the work first (a
+    // pass finishes the files in flight) and the window closes when that is done.
     void OnCancel() override;
     // Window-menu commands: the About entry opens the About box, the rest is default.
     void OnSysCommand(unsigned nID, std::intptr_t lParam) override;
@@ -44,21 +54,48 @@ public:
 
     // Range 0..n, position 0.
     void ResetProgress(int n);
-    // Appends a row for every .olv file beneath `folder`, depth-first in enumeration order.
+    // Appends a row for every .olv file beneath `folder`, depth-first in enumeration order, and
+    // returns when the search is done or a close was asked for.
     void SearchFolder(const std::string& folder);
     // Probes every row's file; writes its version into the row; returns how many are version 4.
     int AnalyzeFiles();
-    // Probes one file and writes its version into row `nRow`; returns the version.
+    // Writes the version of `path`'s file into row `nRow` and returns it; -1, with the row left
+    // as it was, when a close was asked for first. Rows asked for in order are probed ahead.
     int AnalyzeFile(const std::string& path, int nRow);
-    // Rewrites one version-4 file and marks its row; true when the file was saved.
-    bool ResaveFile(int nRow, const std::string& path);
+    // Marks row `nRow` as being worked on and hands its file to the fix pass under way.
+    void ResaveFile(int nRow, const std::string& path);
+
+    // Replaces how the file work runs (threads, windows, the probe and the rewrite themselves).
+    void SetFileWork(FileWork work) { m_work = std::move(work); }
 
     // State, readable by tests and backends.
     const std::string& RootDir() const { return m_strRootDir; }
     int Version4Count() const { return m_nVersion4Count; }
     bool IsFixPassRunning() const { return m_bFixPassRunning; }
+    bool IsBrowsing() const { return m_bBrowsing; }
+    // The longest the handlers went without looking at window messages, in the last run of work.
+    std::chrono::steady_clock::duration LongestWithoutMessages() const { return m_longestGap; }
 
 private:
+    struct Failure {
+        std::string path;
+        std::string reason;
+    };
+
+    void SearchAndAnalyze();
+    void AddFoundFile(const std::string& path);
+    void StartProbe(int nRow);
+    void FeedProbe();
+    void ShowResaveOutcome(int nRow, const ResaveResult& result);
+    void ReportFailures(int attempted);
+    int NextTargetRow(int nRow) const;
+    // Looks at window messages when the last look is long enough ago, so the window stays
+    // live while results come in faster than the handlers can wait for them.
+    void PumpIfDue();
+    void WaitForEvents();
+    void NoteMessagesSeen();
+    std::function<void()> Waker();
+
     IDialogPort& m_port;
     IconHandle m_hIcon;
     std::string m_strRootDir;
@@ -67,14 +104,26 @@ private:
     IListView& m_listFiles;
     IProgressBar& m_progress;
 
-    // Identities of the folders the search is inside, outermost first: a folder link that
-    // leads back to one of them is not entered again.
-    std::vector<FolderIdentity> m_folderChain;
+    FileWork m_work;
+    bool m_bBrowsing = false;
     bool m_bFixPassRunning = false;
     bool m_bCloseRequested = false;
 
-    void SearchFolderEntries(IFolderEnum& folderEnum, const std::string& folder);
-    void AddFoundFile(const std::string& path);
+    // The probe runs ahead of the analysis: rows m_nProbeNext.. are handed in, oldest first,
+    // with their paths in m_probePaths; m_nProbeSubmit is the next row to hand in.
+    std::unique_ptr<scan::VersionProbe> m_probe;
+    std::deque<std::string> m_probePaths;
+    int m_nProbeNext = 0;
+    int m_nProbeSubmit = 0;
+
+    // The fix pass under way and the rows it works on, oldest first.
+    std::unique_ptr<ResavePass> m_pass;
+    std::deque<int> m_passRows;
+    std::vector<Failure> m_failures;
+    int m_nFailed = 0;
+
+    std::chrono::steady_clock::time_point m_lastMessages;
+    std::chrono::steady_clock::duration m_longestGap{};
 };
 
 }  // namespace quorvel

@@ -1,5 +1,7 @@
-// Directory enumeration on POSIX systems: readdir order, hidden entries included,
-// folder links reported as folders, paths of any length.
+// The real file system on POSIX systems, for the folder walk: every folder beneath the root is
+// opened by name inside its open parent (openat), so paths of any length and depth work and a
+// folder renamed or replaced during the walk cannot lead it elsewhere. Entries come in readdir
+// order, hidden ones included; folder links are reported as folders and followed.
 #pragma once
 
 #include "scan/FileSystem.h"
@@ -8,9 +10,8 @@ namespace quorvel::posix {
 
 class PosixFileSystem : public IFileSystem {
 public:
-    // Reads the folder's entries at once and closes it again, so that a deep walk holds
-    // no descriptor per level. Null when the folder cannot be opened or read.
-    std::unique_ptr<IFolderEnum> OpenFolder(const std::string& folder) override;
+    // Opens `path` ("" is "/") following links; null when it is no folder that can be opened.
+    std::unique_ptr<IFolder> OpenFolder(const std::string& path) override;
 };
 
 }  // namespace quorvel::posix

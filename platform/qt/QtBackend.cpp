@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDialog>
+#include <QEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -47,6 +48,25 @@ public:
     void DrawIcon(int, int) override {}
 };
 
+// Takes the wake-up events Wake posts from worker threads; receiving one is all they are for.
+class WakeTarget : public QObject {
+public:
+    explicit WakeTarget(std::atomic<bool>& posted) : m_posted(posted) {}
+    static QEvent::Type Type() {
+        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+    bool event(QEvent* e) override {
+        if (e->type() != Type()) return QObject::event(e);
+        // Cleared before the waiting handler looks at its work, so a later Wake posts again.
+        m_posted.store(false);
+        return true;
+    }
+
+private:
+    std::atomic<bool>& m_posted;
+};
+
 }  // namespace
 
 // The main window: Escape, "Close" and the window's close button all come here as reject(),
@@ -80,7 +100,8 @@ QtDialogPort::QtDialogPort()
       m_controls(BuildDialog(*m_window, layout::MainDialog(), m_icon)),
       m_pacer([this] { PaintNow(); }),
       m_list(*static_cast<ReportView*>(Control(IDC_FILE_LIST)), m_pacer),
-      m_progress(*static_cast<QProgressBar*>(Control(IDC_PROGRESS)), m_pacer) {
+      m_progress(*static_cast<QProgressBar*>(Control(IDC_PROGRESS)), m_pacer),
+      m_wakeTarget(std::make_unique<WakeTarget>(m_wakePosted)) {
     m_window->onCancel = [this] {
         if (m_handler) m_handler->OnCancel();
     };
@@ -217,6 +238,15 @@ void QtDialogPort::PaintNow() {
 }
 
 void QtDialogPort::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void QtDialogPort::WaitForEvents() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void QtDialogPort::Wake() {
+    if (!m_wakePosted.exchange(true))
+        QCoreApplication::postEvent(m_wakeTarget.get(), new QEvent(WakeTarget::Type()));
+}
 
 void QtDialogPort::RunAboutBox() {
     m_pacer.Flush();

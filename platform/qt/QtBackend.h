@@ -3,6 +3,7 @@
 // handler; it decides nothing about the dialog's logic itself.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "platform/qt/RepaintPacer.h"
 
 class QDialog;
+class QObject;
 class QWidget;
 
 namespace quorvel::qt {
@@ -61,6 +63,10 @@ public:
     void RedrawWindow() override;
     // Dispatches every pending event (input included) and returns.
     void PumpMessages() override;
+    // Runs one round of the event loop, waiting for events when none are pending.
+    void WaitForEvents() override;
+    // Posts one wake-up event to the GUI thread unless one is already on its way.
+    void Wake() override;
     // The About box, modal, built from the About template.
     void RunAboutBox() override;
     // Ends the modal run with `nResult`; does nothing when it is not running.
@@ -111,6 +117,8 @@ private:
     QtListView m_list;
     QtProgressBar m_progress;
     posix::PosixFileSystem m_fileSystem;
+    std::atomic<bool> m_wakePosted{false};
+    std::unique_ptr<QObject> m_wakeTarget;   // receives the wake-up events on the GUI thread
     std::vector<std::pair<int, std::string>> m_menu;
     IDialogHandler* m_handler = nullptr;
     int m_waitDepth = 0;

@@ -12,7 +12,7 @@
 namespace quorvel::qt {
 
 int RowModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : Size();
+    return parent.isValid() ? 0 : m_published;
 }
 
 int RowModel::columnCount(const QModelIndex& parent) const {
@@ -20,7 +20,7 @@ int RowModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant RowModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= Size() || index.column() > 1) return {};
+    if (!index.isValid() || index.row() >= m_published || index.column() > 1) return {};
     switch (role) {
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
@@ -55,28 +55,50 @@ Qt::ItemFlags RowModel::flags(const QModelIndex& index) const {
 }
 
 void RowModel::Insert(int at, const std::string& text) {
+    if (at == Size()) {
+        m_rows.push_back(Row{{text, {}}, 0});
+        return;
+    }
+    Publish();
     beginInsertRows(QModelIndex(), at, at);
     m_rows.insert(m_rows.begin() + at, Row{{text, {}}, 0});
+    endInsertRows();
+    ++m_published;
+}
+
+void RowModel::Publish() {
+    if (m_published == Size()) return;
+    beginInsertRows(QModelIndex(), m_published, Size() - 1);
+    m_published = Size();
     endInsertRows();
 }
 
 void RowModel::Remove(int at) {
+    Publish();
     beginRemoveRows(QModelIndex(), at, at);
     m_rows.erase(m_rows.begin() + at);
+    --m_published;
     endRemoveRows();
 }
 
 void RowModel::Clear() {
     if (m_rows.empty()) return;
+    if (m_published == 0) {
+        std::deque<Row>().swap(m_rows);
+        return;
+    }
     // A row removal, not a model reset: a reset would also reset the column widths.
-    beginRemoveRows(QModelIndex(), 0, Size() - 1);
+    beginRemoveRows(QModelIndex(), 0, m_published - 1);
     // Swapping with an empty deque hands the memory back at once.
     std::deque<Row>().swap(m_rows);
+    m_published = 0;
     endRemoveRows();
 }
 
 void RowModel::SetText(int row, int column, const std::string& text) {
     At(row).text[column] = text;
+    // A row the view does not know of yet is shown with its text when it is published.
+    if (row >= m_published) return;
     const QModelIndex changed = index(row, column);
     emit dataChanged(changed, changed, {Qt::DisplayRole});
 }
@@ -173,6 +195,7 @@ int QtListView::GetVScrollWidth() const {
 }
 
 void QtListView::ApplyPending() {
+    m_model.Publish();
     m_view.LayoutNow();
     if (Valid(m_scrollTo))
         m_view.scrollTo(m_model.index(m_scrollTo, 0), QAbstractItemView::EnsureVisible);

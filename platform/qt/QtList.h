@@ -18,7 +18,9 @@ class QProgressBar;
 
 namespace quorvel::qt {
 
-// Rows of texts for the "File" and "Version" columns and an item data each.
+// Rows of texts for the "File" and "Version" columns and an item data each. Rows appended at
+// the end reach the view in batches (Publish), one insertion per display frame: a view told of
+// every row singly costs a layout and an accessibility event per row.
 class RowModel : public QAbstractTableModel {
 public:
     struct Row {
@@ -26,7 +28,7 @@ public:
         std::intptr_t data = 0;
     };
 
-    // Rows at the top level; none below a row (a flat list).
+    // Rows the view knows of (Publish tells it of the rest); none below a row (a flat list).
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     // One column per InsertColumn call.
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -37,8 +39,11 @@ public:
     // Only the first column can be selected, as in a list without full-row selection.
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
-    // Inserts a row at `at` (0..size) with column-0 text and item data 0.
+    // Inserts a row at `at` (0..Size) with column-0 text and item data 0. A row appended at the
+    // end is told to the view at the next Publish; any other change publishes first.
     void Insert(int at, const std::string& text);
+    // Tells the view of the rows appended since the last call, as one insertion.
+    void Publish();
     // Removes row `at` (a valid index).
     void Remove(int at);
     // Removes every row.
@@ -50,12 +55,13 @@ public:
     // The row `row` (a valid index).
     const Row& At(int row) const { return m_rows[static_cast<std::size_t>(row)]; }
     Row& At(int row) { return m_rows[static_cast<std::size_t>(row)]; }
-    // Number of rows.
+    // Number of rows, those the view does not know of yet included.
     int Size() const { return static_cast<int>(m_rows.size()); }
 
 private:
     // A deque grows without copying every row, so a huge list never needs twice its memory.
     std::deque<Row> m_rows;
+    int m_published = 0;  // rows the view knows of: always the first ones
     std::vector<std::string> m_headings;
 };
 

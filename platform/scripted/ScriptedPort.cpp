@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "scan/FolderSnapshot.h"
+#include "base/Path.h"
 #include "ui/res/Layout.h"
 #include "ui/res/Texts.h"
 #include "ui/res/resource.h"
@@ -63,22 +63,61 @@ void ScriptedProgress::SetPos(int nPos) {
     positions.push_back(nPos);
 }
 
+// An open scripted folder: its path, to open subfolders by name.
+class ScriptedTree::Handle : public IFolder {
+public:
+    Handle(ScriptedTree& tree, std::string path, FileIdentity id, std::vector<FolderEntry> entries)
+        : m_tree(tree), m_path(std::move(path)), m_id(id), m_entries(std::move(entries)) {}
+    FileIdentity Identity() const override { return m_id; }
+    bool ReadEntries(std::vector<FolderEntry>& entries) override {
+        for (FolderEntry& e : m_entries)
+            if (e.name != "." && e.name != "..") entries.push_back(std::move(e));
+        m_entries.clear();
+        return true;
+    }
+    // ".." is not scripted: the walk then reopens a folder by name from an open one.
+    std::unique_ptr<IFolder> OpenFolder(const std::string& name) override {
+        if (name == "..") return nullptr;
+        return m_tree.OpenFolder(m_path + kPathSep + name);
+    }
+    bool RemoveFile(const std::string&) override { return false; }
+
+private:
+    ScriptedTree& m_tree;
+    const std::string m_path;
+    const FileIdentity m_id;
+    std::vector<FolderEntry> m_entries;
+};
+
 void ScriptedTree::AddFolder(const std::string& path, std::vector<FolderEntry> entries) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_folders[path] = Folder{{0, m_nextId++}, std::move(entries)};
 }
 
-void ScriptedTree::AddUnreadable(const std::string& path) { m_folders.erase(path); }
+void ScriptedTree::AddUnreadable(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_folders.erase(path);
+}
 
 void ScriptedTree::AddLink(const std::string& path, const std::string& target) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_links[path] = target;
 }
 
-std::unique_ptr<IFolderEnum> ScriptedTree::OpenFolder(const std::string& folder) {
-    opened.push_back(folder);
-    const auto link = m_links.find(folder);
-    const auto found = m_folders.find(link != m_links.end() ? link->second : folder);
+std::unique_ptr<IFolder> ScriptedTree::OpenFolder(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_opened.push_back(path);
+    const auto link = m_links.find(path);
+    const std::string& folder = link != m_links.end() ? link->second : path;
+    const auto found = m_folders.find(folder);
     if (found == m_folders.end()) return nullptr;
-    return std::make_unique<FolderSnapshot>(found->second.id, found->second.entries);
+    // Subfolders are looked up beneath the folder the link leads to.
+    return std::make_unique<Handle>(*this, folder, found->second.id, found->second.entries);
+}
+
+std::vector<std::string> ScriptedTree::Opened() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_opened;
 }
 
 ScriptedDialogPort::ScriptedDialogPort() {
@@ -141,6 +180,24 @@ void ScriptedDialogPort::EndWaitCursor() {
 void ScriptedDialogPort::PumpMessages() {
     ++pumps;
     if (onPump) onPump();
+}
+
+void ScriptedDialogPort::WaitForEvents() {
+    ++waits;
+    {
+        std::unique_lock<std::mutex> lock(m_wakeMutex);
+        m_woken.wait(lock, [this] { return m_wakePending; });
+        m_wakePending = false;
+    }
+    PumpMessages();
+}
+
+void ScriptedDialogPort::Wake() {
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_wakePending = true;
+    }
+    m_woken.notify_one();
 }
 
 void ScriptedDialogPort::DefaultSysCommand(unsigned nId, std::intptr_t lParam) {

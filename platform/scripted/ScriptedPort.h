@@ -4,15 +4,17 @@
 // reads the real file system or replays a scripted tree in a chosen order.
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "ui/Port.h"
 #include "platform/posix/PosixFileSystem.h"
+#include "ui/Port.h"
 
 namespace quorvel::scripted {
 
@@ -70,7 +72,8 @@ public:
     std::vector<int> positions;  // every SetPos, in order
 };
 
-// A directory tree replayed from a script: folders with entries in the given order.
+// A directory tree replayed from a script: folders with entries in the given order. Folders
+// may be opened from several threads at once (the walk lists folders ahead on workers).
 class ScriptedTree : public IFileSystem {
 public:
     // Adds (or replaces) a readable folder whose entries come in exactly this order.
@@ -80,17 +83,22 @@ public:
     // Makes `path` a link to the folder `target`: it enumerates as the target, with its identity.
     void AddLink(const std::string& path, const std::string& target);
 
-    std::unique_ptr<IFolderEnum> OpenFolder(const std::string& folder) override;
+    std::unique_ptr<IFolder> OpenFolder(const std::string& path) override;
 
-    std::vector<std::string> opened;  // every folder opened, in order
+    // Every folder opened, in the order the opens happened.
+    std::vector<std::string> Opened() const;
 
 private:
     struct Folder {
-        FolderIdentity id;
+        FileIdentity id;
         std::vector<FolderEntry> entries;
     };
+    class Handle;
+
+    mutable std::mutex m_mutex;
     std::map<std::string, Folder> m_folders;
     std::map<std::string, std::string> m_links;
+    std::vector<std::string> m_opened;
     std::uint64_t m_nextId = 1;
 };
 
@@ -115,6 +123,9 @@ public:
     void EndWaitCursor() override;
     void RedrawWindow() override { ++redraws; }
     void PumpMessages() override;
+    // Waits for a Wake, then pumps (which runs onPump).
+    void WaitForEvents() override;
+    void Wake() override;
     void RunAboutBox() override { ++aboutBoxes; }
     void EndDialog(int nResult) override { endResult = nResult; }
     void DefaultSysCommand(unsigned nId, std::intptr_t lParam) override;
@@ -156,6 +167,7 @@ public:
     int pumps = 0;
     // Called on every PumpMessages: the place where a test delivers clicks and keys.
     std::function<void()> onPump;
+    int waits = 0;  // WaitForEvents calls
 
     int aboutBoxes = 0;
     std::optional<int> endResult;
@@ -174,6 +186,9 @@ public:
 
 private:
     posix::PosixFileSystem m_realFs;
+    std::mutex m_wakeMutex;
+    std::condition_variable m_woken;
+    bool m_wakePending = false;
 };
 
 }  // namespace quorvel::scripted

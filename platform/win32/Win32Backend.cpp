@@ -12,6 +12,9 @@ namespace quorvel::win32 {
 
 namespace {
 
+// Posted by Wake from the file work's threads: ends a wait in the dialog's message loop.
+constexpr UINT kWakeMessage = WM_APP + 1;
+
 // The paint context of a minimised window; EndPaint when destroyed.
 class PaintContext : public IPaintContext {
 public:
@@ -174,6 +177,10 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return RouteWithDefault([&] { m_handler->OnPaint(); });
     case WM_QUERYDRAGICON:
         return static_cast<INT_PTR>(m_handler->OnQueryDragIcon());
+    case kWakeMessage:
+        // Cleared before the waiting handler looks at its work, so a later Wake posts again.
+        m_wakePosted.store(false);
+        return TRUE;
     case WM_SETCURSOR:
         // Whatever the cursor passes over keeps the wait cursor while work is under way.
         if (m_waitDepth == 0) return FALSE;
@@ -289,6 +296,19 @@ void MainDialog::PumpMessages() {
         }
         ::DispatchMessageW(&msg);
     }
+}
+
+void MainDialog::WaitForEvents() {
+    // MWMO_INPUTAVAILABLE: messages already seen by an earlier peek also end the wait.
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    PumpMessages();
+}
+
+void MainDialog::Wake() {
+    // Before the window exists, or after it is gone, there is no loop to wake.
+    const HWND hwnd = Handle();
+    if (hwnd && !m_wakePosted.exchange(true) && !::PostMessageW(hwnd, kWakeMessage, 0, 0))
+        m_wakePosted.store(false);
 }
 
 void MainDialog::RunAboutBox() {

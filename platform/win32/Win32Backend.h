@@ -2,6 +2,7 @@
 // list and progress controls, the About box of template 100, and the start-up services.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -85,6 +86,10 @@ public:
     void EndWaitCursor() override;
     void RedrawWindow() override;
     void PumpMessages() override;
+    // Waits (MsgWaitForMultipleObjectsEx) until input or a posted message is there, then pumps.
+    void WaitForEvents() override;
+    // Posts one wake-up message to the window unless one is already queued.
+    void Wake() override;
     void RunAboutBox() override;
     void EndDialog(int nResult) override { End(nResult); }
     void DefaultSysCommand(unsigned, std::intptr_t) override { m_defaultRequested = true; }
@@ -122,6 +127,7 @@ private:
     int m_waitDepth = 0;
     HCURSOR m_cursorBeforeWait = nullptr;
     bool m_defaultRequested = false;
+    std::atomic<bool> m_wakePosted{false};
 };
 
 // The application-level services: common controls, the registry base name, the modal run.

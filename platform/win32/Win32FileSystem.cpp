@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "scan/FolderSnapshot.h"
 #include "platform/win32/Win32.h"
 #include "base/WinPath.h"
 
@@ -12,7 +11,7 @@ namespace {
 
 // The identity of the folder a path leads to. Links and junctions are followed, so a link
 // back to an ancestor has the ancestor's identity and the search can recognise the loop.
-bool FolderIdentityOf(const std::string& folder, FolderIdentity& id) {
+bool FolderIdentityOf(const std::string& folder, FileIdentity& id) {
     // "D:" alone names the current folder of drive D; the search means its root.
     const std::string path = folder.size() == 2 && folder[1] == ':' ? folder + "\\" : folder;
     const HANDLE h = ::CreateFileW(ToWin32Path(path).c_str(), FILE_READ_ATTRIBUTES,
@@ -29,30 +28,62 @@ bool FolderIdentityOf(const std::string& folder, FolderIdentity& id) {
     return true;
 }
 
+bool IsDots(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+class Win32Folder : public IFolder {
+public:
+    Win32Folder(std::string path, FileIdentity id) : m_path(std::move(path)), m_id(id) {}
+
+    FileIdentity Identity() const override { return m_id; }
+
+    bool ReadEntries(std::vector<FolderEntry>& entries) override {
+        WIN32_FIND_DATAW data;
+        // No attribute filter: hidden and system entries are listed like any other.
+        const HANDLE find = ::FindFirstFileExW(ToWin32Path(m_path + "\\*").c_str(), FindExInfoBasic,
+                                               &data, FindExSearchNameMatch, nullptr,
+                                               FIND_FIRST_EX_LARGE_FETCH);
+        // A drive root without entries has not even the dot entries.
+        if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+        do {
+            if (IsDots(data.cFileName)) continue;
+            entries.push_back({Narrow(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        } while (::FindNextFileW(find, &data));
+        // An error in mid-folder keeps what was read, as readdir does on POSIX.
+        ::FindClose(find);
+        return true;
+    }
+
+    std::unique_ptr<IFolder> OpenFolder(const std::string& name) override {
+        // The \\?\ form takes ".." literally; the walk then reopens the folder by name instead.
+        return Open(m_path + "\\" + name);
+    }
+
+    bool RemoveFile(const std::string& name) override {
+        const std::wstring path = ToWin32Path(m_path + "\\" + name);
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES ||
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+            return false;
+        return ::DeleteFileW(path.c_str()) != 0;
+    }
+
+    static std::unique_ptr<IFolder> Open(const std::string& path) {
+        FileIdentity id;
+        if (!FolderIdentityOf(path, id)) return nullptr;
+        return std::make_unique<Win32Folder>(path, id);
+    }
+
+private:
+    const std::string m_path;
+    const FileIdentity m_id;
+};
+
 }  // namespace
 
-std::unique_ptr<IFolderEnum> Win32FileSystem::OpenFolder(const std::string& folder) {
-    FolderIdentity id;
-    if (!FolderIdentityOf(folder, id)) return nullptr;
-
-    std::vector<FolderEntry> entries;
-    WIN32_FIND_DATAW data;
-    // No attribute filter: hidden and system entries are listed like any other.
-    const HANDLE find = ::FindFirstFileExW(ToWin32Path(folder + "\\*").c_str(), FindExInfoBasic,
-                                           &data, FindExSearchNameMatch, nullptr,
-                                           FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE) {
-        // A drive root without entries has not even the dot entries.
-        if (::GetLastError() == ERROR_FILE_NOT_FOUND)
-            return std::make_unique<FolderSnapshot>(id, std::move(entries));
-        return nullptr;
-    }
-    do {
-        entries.push_back({Narrow(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-    } while (::FindNextFileW(find, &data));
-    // An error in mid-folder keeps what was read, as readdir does on POSIX.
-    ::FindClose(find);
-    return std::make_unique<FolderSnapshot>(id, std::move(entries));
+std::unique_ptr<IFolder> Win32FileSystem::OpenFolder(const std::string& path) {
+    return Win32Folder::Open(path);
 }
 
 }  // namespace quorvel::win32

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 #include "filelib/WekVerify.h"
@@ -105,6 +107,19 @@ struct stat StatOf(const std::string& path, bool noFollow) {
     if (fstatat(dirfd, leaf.c_str(), &st, noFollow ? AT_SYMLINK_NOFOLLOW : 0) != 0) st = {};
     close(dirfd);
     return st;
+}
+
+std::vector<std::string> Leftovers(const std::string& root) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(".olvsave-", 0) == 0)
+            found.push_back(std::filesystem::relative(it->path(), root).string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 bool VerifiesStrictly(const std::string& path) { return WekVerify(path.c_str()) == WEK_OK; }

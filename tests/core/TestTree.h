@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 namespace quorvel::test {
 
@@ -36,6 +37,9 @@ private:
 std::string ReadAll(const std::string& path);
 // The file's status (lstat when `noFollow`); st_nlink is 0 when it does not exist.
 struct stat StatOf(const std::string& path, bool noFollow = false);
+// Files beneath `root` that a save leaves only while it runs (its temporary files), as paths
+// relative to `root`, sorted.
+std::vector<std::string> Leftovers(const std::string& root);
 // True when the library's strict check accepts the file.
 bool VerifiesStrictly(const std::string& path);
 

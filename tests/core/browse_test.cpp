@@ -5,6 +5,7 @@
 
 #include "platform/scripted/ScriptedPort.h"
 #include "tests/core/TestTree.h"
+#include "base/Path.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/res/Texts.h"
 #include "ui/res/resource.h"
@@ -142,8 +143,8 @@ TEST(Browse, TrailingSeparatorOfARootIsRemovedOnce) {
         b.port.tree->AddFolder(c.root, {{"name.olv", false}});
         b.Pick(c.picked);
         EXPECT_EQ(b.dlg.RootDir(), c.root);
-        ASSERT_EQ(b.port.tree->opened.size(), 1u);
-        EXPECT_EQ(b.port.tree->opened[0], c.root);
+        ASSERT_EQ(b.port.tree->Opened().size(), 1u);
+        EXPECT_EQ(b.port.tree->Opened()[0], c.root);
         ASSERT_EQ(b.port.list.GetItemCount(), 1);
         EXPECT_EQ(b.port.list.rows[0].file, c.listed);
     }

@@ -57,12 +57,16 @@ TEST(Win32Path, LongPathsTakeThePrefixedForm) {
 }
 
 // The entries of a folder as enumeration returns them: name -> is a folder.
-std::map<std::string, bool> Entries(const std::string& folder, FolderIdentity* id = nullptr) {
+std::map<std::string, bool> Entries(const std::string& folder, FileIdentity* id = nullptr) {
     std::map<std::string, bool> entries;
-    std::unique_ptr<IFolderEnum> e = Win32FileSystem().OpenFolder(folder);
-    EXPECT_TRUE(e) << folder;
-    if (id && e) *id = e->Identity();
-    for (FolderEntry entry; e && e->Next(entry);) entries[entry.name] = entry.isFolder;
+    std::unique_ptr<IFolder> f = Win32FileSystem().OpenFolder(folder);
+    EXPECT_TRUE(f) << folder;
+    if (id && f) *id = f->Identity();
+    std::vector<FolderEntry> read;
+    if (f) {
+        EXPECT_TRUE(f->ReadEntries(read)) << folder;
+    }
+    for (const FolderEntry& entry : read) entries[entry.name] = entry.isFolder;
     return entries;
 }
 
@@ -75,10 +79,10 @@ TEST(Win32FileSystem, ListsHiddenAndSystemEntriesAndIdentifiesFoldersNotSpelling
     ::SetFileAttributesW(ToWin32Path(tmp.Folder("secret")).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     const std::string emoji = "\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80.olv";
     tmp.Olv(emoji, 3);
-    EXPECT_EQ(Entries(tmp.Path()), (std::map<std::string, bool>{{".", true}, {"..", true}, {"a.olv", false},
+    EXPECT_EQ(Entries(tmp.Path()), (std::map<std::string, bool>{{"a.olv", false},
                                                                  {"hidden.olv", false}, {"system.olv", false},
                                                                  {"dir.olv", true}, {"secret", true}, {emoji, false}}));
-    FolderIdentity a, b, c, other;
+    FileIdentity a, b, c, other;
     Entries(tmp.Sub("dir.olv"), &a);
     Entries(tmp.Sub("dir.olv\\inner\\.."), &b);
     Entries(tmp.Sub("DIR.OLV"), &c);
@@ -93,7 +97,16 @@ TEST(Win32FileSystem, ListsHiddenAndSystemEntriesAndIdentifiesFoldersNotSpelling
     const std::string deep = std::string(200, 'd') + "\\" + std::string(200, 'e') + "\\" + std::string(200, 'f');
     tmp.Folder(deep);
     tmp.Olv(deep + "\\deep.olv", 4);
-    EXPECT_EQ(Entries(tmp.Sub(deep)), (std::map<std::string, bool>{{".", true}, {"..", true}, {"deep.olv", false}}));
+    EXPECT_EQ(Entries(tmp.Sub(deep)), (std::map<std::string, bool>{{"deep.olv", false}}));
+    // Opened by name inside its parent, as the walk opens every folder beneath the root.
+    std::unique_ptr<IFolder> parent = Win32FileSystem().OpenFolder(tmp.Sub(deep.substr(0, 401)));
+    ASSERT_TRUE(parent);
+    std::unique_ptr<IFolder> child = parent->OpenFolder(std::string(200, 'f'));
+    ASSERT_TRUE(child);
+    FileIdentity direct;
+    Entries(tmp.Sub(deep), &direct);
+    EXPECT_EQ(child->Identity(), direct);
+    EXPECT_FALSE(parent->OpenFolder("missing"));
 }
 
 // Windows makes folder links only with developer mode or privileges, and Wine not at all,
@@ -106,7 +119,7 @@ TEST(Win32FileSystem, ALinkBackToAnAncestorHasTheAncestorsIdentity) {
                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
     if (const char* fixture = std::getenv("QUORVEL_LINK_FIXTURE")) tree = std::string(fixture) + "\\tree";
     if (Attributes(tree + "\\inner\\up") == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no folder links on this system";
-    FolderIdentity top, loop;
+    FileIdentity top, loop;
     Entries(tree, &top);
     EXPECT_EQ(Entries(tree + "\\inner").at("up"), true);
     Entries(tree + "\\inner\\up", &loop);

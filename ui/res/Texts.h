@@ -18,6 +18,8 @@ extern const char kWorking[];
 extern const char kResaved[];
 extern const char kFailedPrefix[];     // followed by a short reason
 extern const char kFailedSummary[];    // printf format: failed count, files attempted
+extern const char kFailedLine[];       // printf format: path, reason (one line per failed file)
+extern const char kFailedMore[];       // printf format: failed files not listed
 extern const char kRegistryKey[];
 extern const char kAboutCaption[];
 extern const char kAboutVersion[];

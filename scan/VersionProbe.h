@@ -1,0 +1,49 @@
+// The version probe: asks the file library for the format version of each found file, a few
+// files at a time on worker threads, and hands the versions back in the order the files were
+// handed in.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "base/OrderedJobs.h"
+
+namespace quorvel::scan {
+
+// The version of the file at `path` as the library's quick probe reports it (it reads the
+// fixed header only): -1 when the file cannot be opened or read, 0 when it is not an .olv
+// file, otherwise the version its header holds.
+int ProbeVersion(const std::string& path);
+
+struct ProbeSettings {
+    int threads = 8;            // files probed at once, at most
+    std::size_t ahead = 256;    // files handed in and not taken back yet, at most
+};
+
+class VersionProbe {
+public:
+    using ProbeFn = std::function<int(const std::string& path)>;
+
+    // `onReady` is called from a worker thread when the oldest version not taken yet becomes
+    // available; it must be safe to call from any thread.
+    explicit VersionProbe(std::function<void()> onReady, ProbeSettings settings = {},
+                          ProbeFn probe = ProbeVersion);
+
+    // Whether another file may be handed in (fewer than `ahead` are waiting).
+    bool HasRoom() const { return m_jobs.Pending() < m_ahead; }
+    // Queues `path`; its version comes back after those of every file handed in before it.
+    void Submit(const std::string& path);
+    // The version of the oldest file not taken yet, once it has been probed.
+    std::optional<int> TryTake() { return m_jobs.TryTake(); }
+    // Drops the files not probed yet; probes under way finish first.
+    void Cancel() { m_jobs.Cancel(); }
+
+private:
+    const std::size_t m_ahead;
+    const ProbeFn m_probe;
+    OrderedJobs<int> m_jobs;
+};
+
+}  // namespace quorvel::scan

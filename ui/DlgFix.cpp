@@ -1,0 +1,121 @@
+// The fix pass: rewrites every version-4 file of the list on the repair module's workers,
+// several at a time, and marks each row as its file is started and as its outcome comes back,
+// in the list's order.
+
+#include <cstdio>
+#include <string>
+
+#include "ui/QuorvelDlg.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
+
+namespace quorvel {
+
+namespace {
+// Failed files the end box names one by one; the rest are counted.
+constexpr std::size_t kFailuresListed = 10;
+}  // namespace
+
+void CQuorvelDlg::OnBnClickedFixFiles() {
+    // Enter reaches this handler even while work pumps messages: never nest passes, and never
+    // start one over a list that a Browse is still filling.
+    if (m_bFixPassRunning || m_bBrowsing || !m_port.IsDlgItemEnabled(IDOK)) return;
+
+    m_bFixPassRunning = true;
+    m_bCloseRequested = false;
+    m_lastMessages = std::chrono::steady_clock::now();
+    m_longestGap = {};
+    const bool browseWasEnabled = m_port.IsDlgItemEnabled(IDC_BROWSE);
+    m_port.EnableDlgItem(IDC_BROWSE, false);
+    m_port.EnableDlgItem(IDOK, false);
+
+    ResetProgress(m_nVersion4Count);
+    m_progress.UpdateWindow();
+
+    m_pass = std::make_unique<ResavePass>(Waker(), m_work.resaveJobs, m_work.resaveFile);
+    m_passRows.clear();
+    m_failures.clear();
+    m_nFailed = 0;
+    int done = 0;
+    int next = NextTargetRow(-1);
+    while (true) {
+        // After a close nothing new starts; the files in flight finish and get their outcomes.
+        while (next != -1 && !m_bCloseRequested && m_pass->HasRoom()) {
+            ResaveFile(next, m_listFiles.GetItemText(next, 0));
+            next = NextTargetRow(next);
+        }
+        if (m_passRows.empty()) break;
+        if (std::optional<ResaveResult> result = m_pass->TryTake()) {
+            const int row = m_passRows.front();
+            m_passRows.pop_front();
+            ShowResaveOutcome(row, *result);
+            m_progress.SetPos(++done);
+        } else {
+            WaitForEvents();
+        }
+    }
+    m_pass.reset();
+
+    m_port.EnableDlgItem(IDC_BROWSE, browseWasEnabled);
+    m_port.EnableDlgItem(IDOK, true);
+    m_bFixPassRunning = false;
+
+    if (m_nFailed > 0) ReportFailures(done);
+    if (m_bCloseRequested) m_port.EndDialog(IDCANCEL);
+}
+
+int CQuorvelDlg::NextTargetRow(int nRow) const {
+    for (int row = m_listFiles.GetNextItem(nRow); row != -1; row = m_listFiles.GetNextItem(row))
+        if (m_listFiles.GetItemData(row) == kTargetVersion) return row;
+    return -1;
+}
+
+void CQuorvelDlg::ResaveFile(int nRow, const std::string& path) {
+    m_listFiles.SetItemText(nRow, 1, text::kWorking);
+    m_listFiles.EnsureVisible(nRow);
+    m_listFiles.UpdateWindow();
+    m_passRows.push_back(nRow);
+    m_pass->Start(path);
+}
+
+void CQuorvelDlg::ShowResaveOutcome(int nRow, const ResaveResult& result) {
+    if (!result.saved) {
+        ++m_nFailed;
+        if (m_failures.size() < kFailuresListed)
+            m_failures.push_back({m_listFiles.GetItemText(nRow, 0), result.reason});
+    }
+    m_listFiles.SetItemText(nRow, 1,
+                            result.saved ? std::string(text::kResaved)
+                                         : std::string(text::kFailedPrefix) + result.reason);
+    m_listFiles.EnsureVisible(nRow);
+    m_listFiles.UpdateWindow();
+
+    // Let the window repaint and stay live between files.
+    m_port.RedrawWindow();
+    NoteMessagesSeen();
+    m_port.PumpMessages();
+    m_lastMessages = std::chrono::steady_clock::now();
+}
+
+void CQuorvelDlg::ReportFailures(int attempted) {
+    char line[128];
+    std::snprintf(line, sizeof line, text::kFailedSummary, m_nFailed, attempted);
+    std::string box = line;
+    box += "\n";
+    for (const Failure& failure : m_failures) {
+        // Paths have any length: formatted piece by piece, never into a fixed buffer.
+        std::string entry = text::kFailedLine;
+        const std::size_t first = entry.find("%s");
+        entry.replace(first, 2, failure.path);
+        entry.replace(entry.find("%s", first + failure.path.size()), 2, failure.reason);
+        box += "\n" + entry;
+    }
+    if (m_nFailed > static_cast<int>(m_failures.size())) {
+        std::snprintf(line, sizeof line, text::kFailedMore, m_nFailed - static_cast<int>(m_failures.size()));
+        box += "\n";
+        box += line;
+    }
+    m_port.MessageBox(box);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,106 @@
+// Browse's file work: the folder search and the version analysis, run by the scan module on
+// worker threads and written into the list here, row by row in the list's order.
+
+#include <string>
+#include <vector>
+
+#include "filelib/WekFile.h"
+#include "ui/QuorvelDlg.h"
+
+namespace quorvel {
+
+void CQuorvelDlg::SearchFolder(const std::string& folder) {
+    m_port.BeginWaitCursor();
+    // With the placeholder up, the rows are a fresh list: they can be probed while the search
+    // goes on. Rows appended to an older list are probed when the analysis asks for them.
+    const bool freshList = m_bClearOnFirstHit != 0;
+    m_probe.reset();
+
+    scan::FolderWalk walk(m_port.FileSystem(), folder, Waker(), m_work.walk);
+    std::vector<std::string> found;
+    bool more = true;
+    while (more && !m_bCloseRequested) {
+        more = walk.Take(found);
+        for (const std::string& path : found) {
+            AddFoundFile(path);
+            PumpIfDue();
+            if (m_bCloseRequested) break;
+        }
+        if (freshList && !m_bClearOnFirstHit) FeedProbe();
+        if (more && found.empty() && !m_bCloseRequested) WaitForEvents();
+        found.clear();
+    }
+    // Leaving the scope stops the walk if it is still going and waits for its threads.
+    m_port.EndWaitCursor();
+}
+
+void CQuorvelDlg::AddFoundFile(const std::string& path) {
+    if (m_bClearOnFirstHit) {
+        m_listFiles.DeleteAllItems();
+        m_bClearOnFirstHit = 0;
+    }
+    const int row = m_listFiles.InsertItem(m_listFiles.GetItemCount(), path);
+    m_listFiles.EnsureVisible(row);
+    m_listFiles.UpdateWindow();
+}
+
+int CQuorvelDlg::AnalyzeFiles() {
+    m_port.BeginWaitCursor();
+    int count = 0;
+    for (int row = m_listFiles.GetNextItem(-1); row != -1; row = m_listFiles.GetNextItem(row)) {
+        // The position reaches rows - 1 during the pass; the caller resets it afterwards.
+        m_progress.SetPos(row);
+        const std::string path = m_listFiles.GetItemText(row, 0);
+        const int version = AnalyzeFile(path, row);
+        if (m_bCloseRequested) break;
+        if (version == kTargetVersion) ++count;
+    }
+    m_probe.reset();
+    m_port.EndWaitCursor();
+    return count;
+}
+
+int CQuorvelDlg::AnalyzeFile(const std::string& path, int nRow) {
+    // Rows asked for in order find their versions probed ahead; anything else starts afresh.
+    if (!m_probe || nRow != m_nProbeNext || m_probePaths.empty() || m_probePaths.front() != path) {
+        StartProbe(nRow);
+        m_probe->Submit(path);
+        m_probePaths.push_back(path);
+        m_nProbeSubmit = nRow + 1;
+    }
+    FeedProbe();
+    std::optional<int> version;
+    while (!(version = m_probe->TryTake())) {
+        if (m_bCloseRequested) return -1;
+        WaitForEvents();
+    }
+    m_probePaths.pop_front();
+    ++m_nProbeNext;
+
+    // -1 (unreadable) and 0 (not an .olv file) are shown and stored like any version.
+    m_listFiles.SetItemText(nRow, 1, std::to_string(*version));
+    m_listFiles.SetItemData(nRow, *version);
+    m_listFiles.EnsureVisible(nRow);
+    m_listFiles.UpdateWindow();
+    PumpIfDue();
+    return *version;
+}
+
+void CQuorvelDlg::StartProbe(int nRow) {
+    m_probe.reset();
+    m_probe = std::make_unique<scan::VersionProbe>(Waker(), m_work.probe, m_work.probeFile);
+    m_probePaths.clear();
+    m_nProbeNext = nRow;
+    m_nProbeSubmit = nRow;
+}
+
+void CQuorvelDlg::FeedProbe() {
+    if (!m_probe) StartProbe(0);
+    const int rows = m_listFiles.GetItemCount();
+    while (m_nProbeSubmit < rows && m_probe->HasRoom()) {
+        m_probePaths.push_back(m_listFiles.GetItemText(m_nProbeSubmit++, 0));
+        m_probe->Submit(m_probePaths.back());
+    }
+}
+
+}  // namespace quorvel
