@@ -113,11 +113,38 @@ void FolderWalk::Run() {
         Node& child = *top.subfolders[top.nextSub++];
         if (Descend(top, child)) Prefetch();
     }
+    // Stopped inside the tree: free it level by level from the inside out, as the walk would
+    // have, rather than through nested destructors as deep as the tree.
+    while (m_stack.size() > 1) {
+        m_stack.pop_back();
+        Node& parent = *m_stack.back();
+        parent.subfolders[parent.nextSub - 1].reset();
+    }
+    m_stack.clear();
+    m_top.reset();
     Finish();
 }
 
 bool FolderWalk::Descend(Node& parent, Node& child) {
     if (child.state == Node::State::Unlisted) ListNow(parent, child);
+    if (child.state == Node::State::Listing) {
+        // Requested ahead but not taken up by a lister yet: the walk lists it itself rather
+        // than wait for a thread to wake up for it.
+        Listing stolen;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto it = std::find_if(m_requests.begin(), m_requests.end(),
+                                         [&](const Listing& l) { return l.node == &child; });
+            if (it != m_requests.end()) {
+                stolen = std::move(*it);
+                m_requests.erase(it);
+            }
+        }
+        if (stolen.node) {
+            ListOne(stolen);
+            Apply(stolen);
+        }
+    }
     while (child.state == Node::State::Listing) {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -209,12 +236,19 @@ void FolderWalk::Release(std::unique_ptr<Node> node) {
 void FolderWalk::ListNow(Node& parent, Node& child) {
     Listing listing;
     listing.node = &child;
-    if (parent.folder) {
-        std::unique_ptr<IFolder> folder = parent.folder->OpenFolder(child.name);
+    listing.parent = parent.folder;
+    listing.name = child.name;
+    ListOne(listing);
+    Apply(listing);
+}
+
+void FolderWalk::ListOne(Listing& listing) {
+    if (listing.parent) {
+        std::unique_ptr<IFolder> folder = listing.parent->OpenFolder(listing.name);
         listing.ok = folder && folder->ReadEntries(listing.entries);
         listing.folder = std::move(folder);
+        listing.parent.reset();
     }
-    Apply(listing);
 }
 
 void FolderWalk::Integrate() {
@@ -263,28 +297,34 @@ void FolderWalk::Prefetch() {
     // The folders the walk enters next come first: the innermost folder's subfolders not
     // entered yet (and, recursively, the subfolders of those already listed), then those of
     // the folder around it, and so on outwards.
-    for (std::size_t level = m_stack.size(); level-- > lowest && budget > 0 && scanned > 0;) {
+    std::vector<std::pair<Node*, Node*>> candidates;
+    for (std::size_t level = m_stack.size(); level-- > lowest && budget > candidates.size() && scanned > 0;) {
         Node& node = *m_stack[level];
-        PrefetchBelow(node, node.nextSub, budget, scanned);
+        PrefetchBelow(node, node.nextSub, budget, scanned, candidates);
     }
+    // A lone folder ahead gains nothing from another thread: the walk lists it itself, sooner
+    // than a lister could wake up for it (a deep chain of single folders is walked inline).
+    if (m_ahead + candidates.size() < 2) return;
+    for (const auto& [node, parent] : candidates) Request(*node, *parent);
 }
 
-void FolderWalk::PrefetchBelow(Node& node, std::size_t from, std::size_t& budget, std::size_t& scanned) {
-    for (std::size_t i = from; i < node.subfolders.size() && budget > 0 && scanned > 0; ++i) {
+void FolderWalk::PrefetchBelow(Node& node, std::size_t from, std::size_t budget, std::size_t& scanned,
+                               std::vector<std::pair<Node*, Node*>>& candidates) {
+    for (std::size_t i = from; i < node.subfolders.size() && budget > candidates.size() && scanned > 0; ++i) {
         --scanned;
         Node* sub = node.subfolders[i].get();
         if (!sub) continue;
         if (sub->state == Node::State::Unlisted) {
-            if (Request(*sub, node)) --budget;
+            // Only a folder whose parent is open can be listed by name inside it.
+            if (node.folder) candidates.emplace_back(sub, &node);
         } else if (sub->state == Node::State::Listed) {
             // Recursion depth is bounded by the folders listed ahead (at most foldersAhead).
-            PrefetchBelow(*sub, 0, budget, scanned);
+            PrefetchBelow(*sub, 0, budget, scanned, candidates);
         }
     }
 }
 
-bool FolderWalk::Request(Node& node, Node& parent) {
-    if (!parent.folder) return false;
+void FolderWalk::Request(Node& node, Node& parent) {
     Listing listing;
     listing.node = &node;
     listing.parent = parent.folder;
@@ -297,7 +337,6 @@ bool FolderWalk::Request(Node& node, Node& parent) {
         m_requests.push_back(std::move(listing));
     }
     m_listerWake.notify_one();
-    return true;
 }
 
 void FolderWalk::List() {
@@ -308,10 +347,7 @@ void FolderWalk::List() {
         Listing listing = std::move(m_requests.front());
         m_requests.pop_front();
         lock.unlock();
-        std::unique_ptr<IFolder> folder = listing.parent->OpenFolder(listing.name);
-        listing.ok = folder && folder->ReadEntries(listing.entries);
-        listing.folder = std::move(folder);
-        listing.parent.reset();
+        ListOne(listing);
         lock.lock();
         m_listed.push_back(std::move(listing));
         m_walkWake.notify_one();

@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "scan/FileSystem.h"
@@ -71,12 +72,14 @@ private:
     void Reopen(Node& level, Node& leftChild);
     void Release(std::unique_ptr<Node> node);
     void ListNow(Node& parent, Node& child);
+    static void ListOne(Listing& listing);
     void Integrate();
     void Apply(Listing& listing);
     void AddSubfolders(Node& node);
     void Prefetch();
-    bool Request(Node& node, Node& parent);
-    void PrefetchBelow(Node& node, std::size_t from, std::size_t& budget, std::size_t& scanned);
+    void Request(Node& node, Node& parent);
+    void PrefetchBelow(Node& node, std::size_t from, std::size_t budget, std::size_t& scanned,
+                       std::vector<std::pair<Node*, Node*>>& candidates);
     void Emit(const std::string& name);
     void List();
     void Finish();

@@ -222,6 +222,7 @@ std::unique_ptr<IPaintContext> ScriptedDialogPort::BeginPaint() {
 }
 
 IFileSystem& ScriptedDialogPort::FileSystem() {
+    if (fileSystem) return *fileSystem;
     if (tree) return *tree;
     return m_realFs;
 }

@@ -181,8 +181,10 @@ public:
     std::vector<std::pair<int, int>> iconsDrawn;
     bool paintOpen = false;
 
-    // Directory enumeration: the real file system unless a tree is scripted.
+    // The file system the search walks: `fileSystem` when set, else the scripted tree when
+    // there is one, else the real file system.
     std::optional<ScriptedTree> tree;
+    IFileSystem* fileSystem = nullptr;
 
 private:
     posix::PosixFileSystem m_realFs;

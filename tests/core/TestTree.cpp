@@ -31,9 +31,9 @@ void MakeFolders(const std::string& path) {
 
 }  // namespace
 
-TempTree::TempTree() {
-    char pattern[] = "/tmp/quorvel-test-XXXXXX";
-    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+TempTree::TempTree(const std::string& base) {
+    std::string pattern = base + "/quorvel-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed in " + base);
     m_root = pattern;
 }
 

@@ -11,7 +11,8 @@ namespace quorvel::test {
 
 class TempTree {
 public:
-    TempTree();
+    // A new folder under `base`.
+    explicit TempTree(const std::string& base = "/tmp");
     ~TempTree();
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
