@@ -195,6 +195,7 @@ void QtDialogPort::MessageBox(const std::string& text) {
 
 std::optional<std::string> QtDialogPort::BrowseForFolder(const std::string& title) {
     m_pacer.Flush();
+    if (folderPickerForTest) return folderPickerForTest(title);
     // Qt's own dialog rather than the desktop's, so folders only and the start folder hold
     // everywhere; it starts at the top of the file system each time.
     QFileDialog picker(m_window.get(), DisplayText(title), QStringLiteral("/"));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -105,6 +106,9 @@ public:
     RepaintPacer& Pacer() { return m_pacer; }
     // Open Begin/End wait-cursor pairs.
     int WaitCursorDepth() const { return m_waitDepth; }
+
+    // Test seam: when set, BrowseForFolder returns its answer instead of showing the picker.
+    std::function<std::optional<std::string>(const std::string& title)> folderPickerForTest;
 
 private:
     void PaintNow();

@@ -13,3 +13,10 @@ gtest_discover_tests(qt_backend_tests
   PROPERTIES
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${CMAKE_BINARY_DIR}/tests/qt-config"
     TIMEOUT 300)
+
+# The threaded file work through the real backend: paints and input while files are in flight.
+add_executable(qt_work_tests qt/work_test.cpp)
+target_link_libraries(qt_work_tests PRIVATE quorvel_qt quorvel_app wekfile GTest::gtest Qt6::Widgets Qt6::Test)
+gtest_discover_tests(qt_work_tests
+  DISCOVERY_TIMEOUT 60
+  PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)

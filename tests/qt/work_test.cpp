@@ -1,0 +1,193 @@
+// The file work through the real Qt backend: the window paints and takes input while files are
+// searched, probed and rewritten on worker threads.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include <QTest>
+#include <QtWidgets>
+
+#include "filelib/WekVerify.h"
+#include "platform/qt/QtBackend.h"
+#include "ui/QuorvelDlg.h"
+#include "ui/res/Texts.h"
+#include "ui/res/resource.h"
+
+namespace quorvel {
+namespace {
+
+// Polls every 10 ms and runs each step's action, in order, once its condition holds. After
+// about 30 s on one step it fails the test and closes every window, so the run cannot hang.
+using Step = std::pair<std::function<bool()>, std::function<void()>>;
+void RunSteps(std::vector<Step> steps) {
+    auto* timer = new QTimer;
+    auto next = std::make_shared<std::size_t>(0), polls = std::make_shared<std::size_t>(0);
+    QObject::connect(timer, &QTimer::timeout, [=] {
+        if (steps[*next].first()) {
+            *polls = 0;
+            steps[(*next)++].second();
+        } else if (++*polls == 3000) {
+            ADD_FAILURE() << "step " << *next << " never came";
+            QApplication::closeAllWindows();
+            *next = steps.size();
+        }
+        if (*next == steps.size()) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start(10);
+}
+
+// Runs `action` once the event loop turns: a click whose handler runs a modal loop must not
+// run inside the polling timer, which would not fire again until the handler returned.
+void RunSoon(std::function<void()> action) { QTimer::singleShot(0, std::move(action)); }
+
+// Calls `onPaint` each time `widget` is about to paint.
+class PaintWatcher : public QObject {
+public:
+    PaintWatcher(QWidget* widget, std::function<void()> onPaint) : m_onPaint(std::move(onPaint)) {
+        widget->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) m_onPaint();
+        return false;
+    }
+
+private:
+    std::function<void()> m_onPaint;
+};
+
+// A folder of version-4 .olv files named f0.olv, f1.olv, ...
+struct Tree {
+    QTemporaryDir dir;
+    std::string root;
+    explicit Tree(int files) : root(QFile::encodeName(dir.path()).toStdString()) {
+        for (int i = 0; i < files; ++i)
+            EXPECT_EQ(WekWriteSample((root + "/f" + std::to_string(i) + ".olv").c_str(), 4, {"a", "b"}, true),
+                      WEK_OK);
+    }
+};
+
+TEST(QtWork, ARowIsPaintedAsWorkingWhileItsFileIsInFlight) {
+    Tree tree(3);
+    qt::QtBackend backend;
+    qt::QtDialogPort& port = backend.Dialog();
+    port.folderPickerForTest = [&](const std::string&) { return tree.root; };
+    CQuorvelDlg dlg(port);
+
+    // The rewrite of f1.olv is held until the list has been painted with its row in flight.
+    const std::string held = tree.root + "/f1.olv";
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> heldTooLong{false};
+    FileWork work;
+    work.resaveFile = [&](const std::string& path) {
+        if (path == held && released.wait_for(std::chrono::seconds(20)) != std::future_status::ready)
+            heldTooLong = true;
+        return ResaveAsTargetVersion(path);
+    };
+    dlg.SetFileWork(work);
+
+    bool paintedWorking = false;
+    QAbstractItemView& view = port.ListView().View();
+    PaintWatcher watcher(view.viewport(), [&] {
+        for (int row = 0; row < view.model()->rowCount(); ++row) {
+            const QModelIndex file = view.model()->index(row, 0);
+            if (file.data().toString().toStdString() == held && !paintedWorking &&
+                view.model()->index(row, 1).data().toString() == text::kWorking) {
+                paintedWorking = true;
+                release.set_value();
+            }
+        }
+    });
+
+    QDialog& window = port.Window();
+    const auto idle = [&] { return QApplication::activeModalWidget() == &window; };
+    const auto click = [&](int id) {
+        RunSoon([&, id] { QTest::mouseClick(port.Control(id), Qt::LeftButton); });
+    };
+    const auto box = [] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); };
+    const auto rowText = [&](const std::string& path) {
+        for (int i = 0; i < port.List().GetItemCount(); ++i)
+            if (port.List().GetItemText(i, 0) == path) return port.List().GetItemText(i, 1);
+        return std::string();
+    };
+    RunSteps({
+        {idle, [&] { click(IDC_BROWSE); }},
+        {box, [&] { box()->buttons().front()->click(); }},
+        {[&] { return idle() && port.Control(IDOK)->isEnabled(); }, [&] { click(IDOK); }},
+        {[&] { return !dlg.IsFixPassRunning() && rowText(held) == text::kResaved; },
+         [&] { click(IDCANCEL); }},
+    });
+    EXPECT_EQ(port.RunModal(dlg), IDCANCEL);
+    EXPECT_TRUE(paintedWorking) << "the row in flight was never painted as working";
+    EXPECT_FALSE(heldTooLong);
+    if (!paintedWorking) release.set_value();
+}
+
+TEST(QtWork, CloseIsTakenDuringABrowseAndEndsItWithoutASummary) {
+    Tree tree(20);
+    qt::QtBackend backend;
+    qt::QtDialogPort& port = backend.Dialog();
+    port.folderPickerForTest = [&](const std::string&) { return tree.root; };
+    CQuorvelDlg dlg(port);
+    FileWork work;
+    // A slow share: each probe takes a while, so the analysis runs for seconds.
+    work.probe.threads = 1;
+    work.probeFile = [](const std::string& path) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return scan::ProbeVersion(path);
+    };
+    dlg.SetFileWork(work);
+
+    QDialog& window = port.Window();
+    bool sawBox = false;
+    bool closedWhileBrowsing = false;
+    auto* step2 = qobject_cast<QLabel*>(port.Control(IDC_STEP2_TEXT));
+    RunSteps({
+        {[&] { return QApplication::activeModalWidget() == &window; },
+         [&] { RunSoon([&] { QTest::mouseClick(port.Control(IDC_BROWSE), Qt::LeftButton); }); }},
+        {[&] { return step2->text() == text::kStep2Analyzing; },
+         [&] {
+             EXPECT_FALSE(port.Control(IDC_BROWSE)->isEnabled());
+             EXPECT_FALSE(port.Control(IDOK)->isEnabled());
+             closedWhileBrowsing = dlg.IsBrowsing();
+             RunSoon([&] { QTest::mouseClick(port.Control(IDCANCEL), Qt::LeftButton); });
+         }},
+    });
+    // A summary box would mean the analysis ran to its end.
+    QTimer boxWatch;
+    QObject::connect(&boxWatch, &QTimer::timeout, [&] {
+        if (auto* b = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            sawBox = true;
+            b->close();
+        }
+    });
+    boxWatch.start(20);
+    EXPECT_EQ(port.RunModal(dlg), IDCANCEL);
+    EXPECT_TRUE(closedWhileBrowsing);
+    EXPECT_FALSE(sawBox);
+    EXPECT_FALSE(dlg.IsBrowsing());
+    // Twenty probes of 200 ms one at a time: the close came before most of them ran.
+    int analysed = 0;
+    for (int i = 0; i < port.List().GetItemCount(); ++i) analysed += port.List().GetItemText(i, 1).empty() ? 0 : 1;
+    EXPECT_LT(analysed, 20);
+}
+
+}  // namespace
+}  // namespace quorvel
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(quorvel::text::kAppName);
+    return RUN_ALL_TESTS();
+}
