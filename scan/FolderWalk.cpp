@@ -84,6 +84,7 @@ void FolderWalk::Run() {
         if (folder->ReadEntries(root.entries)) {
             root.folder = std::move(folder);
             root.state = Node::State::Listed;
+            m_rootUnreadable = false;
             m_visited.insert(root.id);
             AddSubfolders(root);
             m_path = m_root;
@@ -160,7 +161,6 @@ bool FolderWalk::Descend(Node& parent, Node& child) {
     const bool listed = child.state == Node::State::Listed;
     if (!listed || !m_visited.insert(child.id).second) {
         // Unreadable, or entered already by another path: the walk goes on without it.
-        if (listed) ++m_revisits;
         Release(std::move(parent.subfolders[parent.nextSub - 1]));
         return false;
     }

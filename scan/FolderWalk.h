@@ -59,8 +59,8 @@ public:
     // then reports itself over. Callable from the consuming thread at any time.
     void Stop();
 
-    // Folders skipped because the walk had been inside them already. Valid once Take returned false.
-    std::size_t RevisitsSkipped() const { return m_revisits; }
+    // Whether the root itself could not be opened and read. Valid once Take returned false.
+    bool RootUnreadable() const { return m_rootUnreadable; }
 
 private:
     struct Node;
@@ -96,7 +96,7 @@ private:
     std::unordered_set<FileIdentity, FileIdentityHash> m_visited;
     std::size_t m_ahead = 0;         // folders requested ahead of the walk and not entered yet
     std::vector<std::unique_ptr<Node>> m_orphans;  // dropped while a lister still lists them
-    std::size_t m_revisits = 0;
+    bool m_rootUnreadable = true;
 
     // Shared between the walk thread, the listers and the consumer; guarded by m_mutex.
     std::mutex m_mutex;

@@ -10,7 +10,7 @@ ninja -C build quorvel olvtool
 
 demo="${QUORVEL_DEMO:-$HOME/quorvel-demo}"
 if [ ! -e "$demo" ]; then
-  build/filelib/olvtool demo "$demo"
+  build/app/olvtool demo "$demo"
 fi
 echo "Demo tree: $demo"
 echo "In quorvel, click Browse and choose that folder; then Fix files repairs its version 4 files."

@@ -1,6 +1,7 @@
-// olvtool: makes, describes, checks and resaves .olv files from the command line.
+// olvtool: makes, describes, checks and resaves .olv files from the command line, and scans and
+// fixes whole folder trees as the dialog does.
 // Exit codes: 0 success, 1 a file is invalid or could not be saved, 2 bad arguments or a file
-// that cannot be read.
+// or folder that cannot be read.
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/OlvtoolTree.h"
 #include "filelib/WekFile.h"
 #include "filelib/WekVerify.h"
 
@@ -28,7 +30,9 @@ int Usage(const char* problem) {
                "       olvtool info FILE\n"
                "       olvtool verify FILE...\n"
                "       olvtool resave FILE\n"
-               "       olvtool demo DIR\n",
+               "       olvtool demo DIR\n"
+               "       olvtool scan DIR [--jobs N]\n"
+               "       olvtool fix DIR [--jobs N]\n",
                stderr);
     return kExitUsage;
 }
@@ -239,6 +243,8 @@ int main(int argc, char** argv) {
     const int rest = argc - 2;
     char** args = argv + 2;
     if (command == "make") return Make(rest, args);
+    if (command == "scan") return quorvel::olvtool::Scan(rest, args);
+    if (command == "fix") return quorvel::olvtool::Fix(rest, args);
     if (command == "verify") return rest >= 1 ? Verify(rest, args) : Usage("verify needs at least one FILE");
     if (command == "info" || command == "resave" || command == "demo") {
         if (rest != 1) return Usage((command + " needs exactly one " + (command == "demo" ? "DIR" : "FILE")).c_str());
