@@ -4,6 +4,7 @@
 // first and caches are never dropped. It prints figures and exits 0 whatever they are.
 //
 //   bench_headless [--entries N] [--olv N] [--root DIR] [--keep] [--repeat R]
+//                  [--in-flight N] [--fix-jobs N,N,...] [--deep LEVELS]
 //
 // Everything is made in DIR (default: a new folder under /tmp): DIR/tree for the tree and
 // DIR/probe for the probe's files. Both are removed at the end unless --keep is given.
@@ -12,10 +13,16 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -39,8 +46,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kHeaderBytes = 32;  // the fixed .olv header (filelib/FORMAT.md)
-constexpr double kBrowseTarget = 1.3;     // Browse vs. its plain loop
-constexpr double kFixTarget = 1.5;        // Fix files vs. its plain loop
+constexpr double kBrowseTarget = 1.0;     // Browse vs. the plain loop, on a local disk
+constexpr double kFixTarget = 1.0 / 3;    // Fix files vs. the plain loop, on a local disk
 constexpr int kProbeFiles = 50;           // files of each size for the probe measurement
 
 // Wall time (steady clock) and this process's CPU time (user + system), in seconds.
@@ -88,6 +95,9 @@ struct Options {
     std::string root;
     bool keep = false;
     int repeat = 3;
+    std::size_t inFlight = 16;    // operations the plain parallel loops keep in flight
+    std::vector<int> fixJobs;     // Fix files again with each of these numbers of files in flight
+    std::size_t deep = 0;         // also walk chains of deep/4, deep/2 and deep folders
 };
 
 bool ParseCount(const char* text, std::size_t& out) {
@@ -118,6 +128,22 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             ++i;
         } else if (arg == "--root" && value && *value) {
             o.root = value;
+            ++i;
+        } else if (arg == "--in-flight" && ParseCount(value, n) && n >= 1 && n <= 256) {
+            o.inFlight = n;
+            ++i;
+        } else if (arg == "--fix-jobs" && value && *value) {
+            // A comma-separated list, e.g. 1,2,4,8,16.
+            for (const char* p = value; *p;) {
+                char* end = nullptr;
+                const long jobs = std::strtol(p, &end, 10);
+                if (end == p || jobs < 1 || jobs > 256 || (*end != ',' && *end != '\0')) return false;
+                o.fixJobs.push_back(static_cast<int>(jobs));
+                p = *end ? end + 1 : end;
+            }
+            ++i;
+        } else if (arg == "--deep" && ParseCount(value, n) && n >= 4) {
+            o.deep = n;
             ++i;
         } else {
             return false;
@@ -259,7 +285,7 @@ int PlainHeaderReads(std::vector<PlainFile>& files) {
 // The plain safe rewrite: read the whole file, write a temporary file beside it, flush it,
 // rename it over the original and flush the folder.
 bool PlainRewrite(const std::string& path) {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
     std::string bytes;
@@ -286,13 +312,160 @@ bool PlainRewrite(const std::string& path) {
     return ok;
 }
 
+// The same walk and header reads with `threads` operations in flight and no order kept: folders
+// go to a shared queue, any thread lists one, queues its subfolders and reads the headers of
+// its .olv files. Returns the .olv files found and counts the version-4 ones.
+std::size_t PlainParallelWalk(const std::string& root, std::size_t threads, std::size_t& version4) {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<std::string> folders{root};
+    std::size_t busy = 0, files = 0, v4 = 0;
+    const auto work = [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (true) {
+            cv.wait(lock, [&] { return !folders.empty() || busy == 0; });
+            if (folders.empty()) return;
+            std::string folder = std::move(folders.front());
+            folders.pop_front();
+            ++busy;
+            lock.unlock();
+            std::vector<std::string> subfolders;
+            std::size_t found = 0, found4 = 0;
+            if (DIR* dir = opendir(folder.c_str())) {
+                const int dirFd = dirfd(dir);
+                while (const dirent* d = readdir(dir)) {
+                    if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+                    bool isFolder = d->d_type == DT_DIR;
+                    if (d->d_type == DT_UNKNOWN || d->d_type == DT_LNK) {
+                        struct stat st;
+                        isFolder = fstatat(dirFd, d->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+                    }
+                    if (isFolder) {
+                        subfolders.push_back(folder + "/" + d->d_name);
+                    } else if (HasOlvExtension(d->d_name)) {
+                        ++found;
+                        const int fd = openat(dirFd, d->d_name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+                        if (fd >= 0) {
+                            unsigned char head[kHeaderBytes];
+                            if (HeaderVersion(head, read(fd, head, sizeof head)) == quorvel::kTargetVersion) ++found4;
+                            close(fd);
+                        }
+                    }
+                }
+                closedir(dir);
+            }
+            lock.lock();
+            for (std::string& f : subfolders) folders.push_back(std::move(f));
+            files += found;
+            v4 += found4;
+            --busy;
+            cv.notify_all();
+        }
+    };
+    std::vector<std::thread> pool;
+    for (std::size_t i = 0; i < threads; ++i) pool.emplace_back(work);
+    for (std::thread& t : pool) t.join();
+    version4 = v4;
+    return files;
+}
+
+// The plain safe rewrite of every file with `threads` rewrites in flight; returns the failures.
+std::size_t PlainParallelRewrite(const std::vector<std::string>& paths, std::size_t threads) {
+    std::atomic<std::size_t> next{0}, failures{0};
+    std::vector<std::thread> pool;
+    for (std::size_t i = 0; i < threads; ++i)
+        pool.emplace_back([&] {
+            for (std::size_t at; (at = next++) < paths.size();)
+                if (!PlainRewrite(paths[at])) ++failures;
+        });
+    for (std::thread& t : pool) t.join();
+    return failures;
+}
+
+// ---- deep chains of folders ----------------------------------------------------------------
+
+// `levels` nested folders "a" in `root`, with one .olv file at the bottom.
+void MakeChain(const std::string& root, std::size_t levels) {
+    int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (std::size_t i = 0; i < levels && fd >= 0; ++i) {
+        mkdirat(fd, "a", 0755);
+        const int next = openat(fd, "a", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    if (fd < 0) Fail("cannot make a chain in", root);
+    const int file = openat(fd, "x.olv", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (file >= 0) close(file);
+    close(fd);
+}
+
+// Removes a chain in time linear in its depth: the second level moves up, the first goes.
+void RemoveChain(const std::string& root) {
+    const int top = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (top >= 0) {
+        const int a = openat(top, "a", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (a < 0) break;
+        unlinkat(a, "x.olv", 0);
+        const bool deeper = renameat(a, "a", top, "b") == 0;
+        close(a);
+        unlinkat(top, "a", AT_REMOVEDIR);
+        if (!deeper || renameat(top, "b", top, "a") != 0) break;
+    }
+    if (top >= 0) close(top);
+    rmdir(root.c_str());
+}
+
+// The plain walk of a chain: list a folder, open its "a" inside it, and so on.
+std::size_t PlainChainWalk(const std::string& root) {
+    int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::size_t levels = 0;
+    while (fd >= 0) {
+        DIR* dir = fdopendir(fd);
+        bool deeper = false;
+        while (const dirent* d = readdir(dir)) deeper = deeper || std::strcmp(d->d_name, "a") == 0;
+        const int next = deeper ? openat(dirfd(dir), "a", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        closedir(dir);
+        fd = next;
+        ++levels;
+    }
+    return levels;
+}
+
+// Runs `work` in a child process; its wall seconds and peak resident memory in MiB.
+std::pair<double, double> InChild(const std::function<void()>& work) {
+    int fds[2];
+    if (pipe(fds) != 0) Fail("cannot make a pipe", "");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        const Stopwatch watch;
+        work();
+        double figures[2] = {watch.Elapsed().wall, 0};
+        rusage ru{};
+        getrusage(RUSAGE_SELF, &ru);
+        figures[1] = static_cast<double>(ru.ru_maxrss) / 1024.0;
+        const bool sent = write(fds[1], figures, sizeof figures) == static_cast<ssize_t>(sizeof figures);
+        _exit(sent ? 0 : 1);
+    }
+    close(fds[1]);
+    double figures[2] = {-1, -1};
+    if (read(fds[0], figures, sizeof figures) != static_cast<ssize_t>(sizeof figures)) figures[0] = -1;
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {figures[0], figures[1]};
+}
+
 // ---- the dialog on the scripted port -----------------------------------------------------
 
 struct BrowseResult {
     Times times;
     int rows = 0;
     int version4 = 0;
+    double longestGap = 0;  // seconds the dialog went without looking at window messages
 };
+
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 BrowseResult TimeBrowse(const std::string& root) {
     quorvel::scripted::ScriptedDialogPort port;
@@ -303,6 +476,7 @@ BrowseResult TimeBrowse(const std::string& root) {
     dlg.OnBnClickedBrowse();
     BrowseResult r;
     r.times = watch.Elapsed();
+    r.longestGap = Seconds(dlg.LongestWithoutMessages());
     // Rows that got a version: the "no files" row of an empty tree does not count.
     for (const quorvel::scripted::Row& row : port.list.rows)
         if (!row.version.empty()) ++r.rows;
@@ -335,12 +509,18 @@ struct FixResult {
     int version4 = 0;
     int resaved = 0;  // rows marked as rewritten
     std::size_t failureBoxes = 0;
+    double longestGap = 0;
 };
 
-// Browse (not timed), then Fix files (timed).
-FixResult TimeFix(const std::string& root) {
+// Browse (not timed), then Fix files (timed) with `jobs` files in flight (0: the default).
+FixResult TimeFix(const std::string& root, int jobs = 0) {
     quorvel::scripted::ScriptedDialogPort port;
     quorvel::CQuorvelDlg dlg(port);
+    if (jobs > 0) {
+        quorvel::FileWork work;
+        work.resaveJobs = jobs;
+        dlg.SetFileWork(work);
+    }
     dlg.OnInitDialog();
     port.pickerAnswers.push_back(root);
     dlg.OnBnClickedBrowse();
@@ -349,6 +529,7 @@ FixResult TimeFix(const std::string& root) {
     dlg.OnBnClickedFixFiles();
     FixResult r;
     r.times = watch.Elapsed();
+    r.longestGap = Seconds(dlg.LongestWithoutMessages());
     r.version4 = dlg.Version4Count();
     r.failureBoxes = port.messageBoxes.size() - boxes;
     for (const quorvel::scripted::Row& row : port.list.rows)
@@ -476,19 +657,27 @@ void Run(const Options& opt, const std::string& work) {
     const std::size_t nOlv = listed.size();
     const std::size_t nV4 = v4Paths.size();
 
-    // 1, 2: Browse and the plain walk, taking turns.
+    // 1, 2: Browse, the plain walk and the plain walk with operations in flight, taking turns.
     BrowseResult browse;
-    Times browseBest, plainBest;
+    Times browseBest, plainBest, parallelBest;
+    double browseGap = 0;
+    std::size_t parallelFound = 0, parallelV4 = 0;
     for (int i = 0; i < R; ++i) {
         browse = TimeBrowse(treeRoot);
         KeepBest(browseBest, browse.times, i == 0);
+        browseGap = std::max(browseGap, browse.longestGap);
         std::vector<PlainFile> found;
         found.reserve(nOlv);
         const Stopwatch watch;
         PlainWalk(treeRoot, true, found);
         const Times plain = watch.Elapsed();
         KeepBest(plainBest, plain, i == 0);
-        std::printf("  run %d: Browse %.3f s, plain walk %.3f s\n", i + 1, browse.times.wall, plain.wall);
+        const Stopwatch parallelWatch;
+        parallelFound = PlainParallelWalk(treeRoot, opt.inFlight, parallelV4);
+        const Times parallel = parallelWatch.Elapsed();
+        KeepBest(parallelBest, parallel, i == 0);
+        std::printf("  run %d: Browse %.3f s, plain walk %.3f s, plain walk with %zu in flight %.3f s\n", i + 1,
+                    browse.times.wall, plain.wall, opt.inFlight, parallel.wall);
         std::fflush(stdout);
     }
 
@@ -527,12 +716,14 @@ void Run(const Options& opt, const std::string& work) {
         sync();
     };
     FixResult fix;
-    Times fixBest, rewriteBest;
+    Times fixBest, rewriteBest, parallelRewriteBest;
+    double fixGap = 0;
     std::size_t strictAfterFix = 0, rewriteFailures = 0;
     for (int i = 0; i < R; ++i) {
         restore();
         const FixResult f = TimeFix(treeRoot);
         KeepBest(fixBest, f.times, i == 0);
+        fixGap = std::max(fixGap, f.longestGap);
         if (i == 0) {
             fix = f;
             for (const std::string& p : v4Paths)
@@ -544,10 +735,55 @@ void Run(const Options& opt, const std::string& work) {
             if (!PlainRewrite(p)) ++rewriteFailures;
         const Times plain = watch.Elapsed();
         KeepBest(rewriteBest, plain, i == 0);
-        std::printf("  run %d: Fix files %.3f s, plain rewrite %.3f s\n", i + 1, f.times.wall, plain.wall);
+        restore();
+        const Stopwatch parallelWatch;
+        rewriteFailures += PlainParallelRewrite(v4Paths, opt.inFlight);
+        const Times parallel = parallelWatch.Elapsed();
+        KeepBest(parallelRewriteBest, parallel, i == 0);
+        std::printf("  run %d: Fix files %.3f s, plain rewrite %.3f s, with %zu in flight %.3f s\n", i + 1,
+                    f.times.wall, plain.wall, opt.inFlight, parallel.wall);
+        std::fflush(stdout);
+    }
+    // Fix files with other numbers of files in flight, to choose the default by.
+    std::vector<std::pair<int, Times>> byJobs;
+    for (const int jobs : opt.fixJobs) {
+        Times best;
+        for (int i = 0; i < R; ++i) {
+            restore();
+            KeepBest(best, TimeFix(treeRoot, jobs).times, i == 0);
+        }
+        byJobs.emplace_back(jobs, best);
+        std::printf("  Fix files with %d in flight: %.3f s\n", jobs, best.wall);
         std::fflush(stdout);
     }
     restore();
+
+    // Deep chains: the search's time and memory against the depth.
+    struct DeepRow {
+        std::size_t levels;
+        std::pair<double, double> search, plain;
+        std::size_t rows;
+    };
+    std::vector<DeepRow> deepRows;
+    for (const std::size_t levels : {opt.deep / 4, opt.deep / 2, opt.deep}) {
+        if (opt.deep == 0) break;
+        const std::string chain = work + "/deep";
+        if (mkdir(chain.c_str(), 0755) != 0) Fail("cannot create", chain);
+        MakeChain(chain, levels);
+        PlainChainWalk(chain);  // warms the cache
+        DeepRow row{levels, {}, {}, 0};
+        row.plain = InChild([&] { PlainChainWalk(chain); });
+        row.search = InChild([&] {
+            quorvel::scripted::ScriptedDialogPort port;
+            quorvel::CQuorvelDlg dlg(port);
+            dlg.SearchFolder(chain);
+            if (port.list.GetItemCount() != 1) std::fprintf(stderr, "deep walk: %d rows\n", port.list.GetItemCount());
+        });
+        RemoveChain(chain);
+        deepRows.push_back(row);
+        std::printf("  %zu levels: search %.2f s, plain %.2f s\n", levels, row.search.first, row.plain.first);
+        std::fflush(stdout);
+    }
 
     // 5: the probe's reading for small and large files.
     if (mkdir(probeRoot.c_str(), 0755) != 0) Fail("cannot create", probeRoot);
@@ -562,8 +798,10 @@ void Run(const Options& opt, const std::string& work) {
     const ReadPerFile fullLarge = MeasureReads(large, false, quorvel::kTargetVersion);
 
     // ---- the report ----
-    const double browseRatio = plainBest.wall > 0 ? browseBest.wall / plainBest.wall : 0;
-    const double fixRatio = rewriteBest.wall > 0 ? fixBest.wall / rewriteBest.wall : 0;
+    const auto ratio = [](const Times& a, const Times& b) { return b.wall > 0 ? a.wall / b.wall : 0; };
+    const double browseRatio = ratio(browseBest, plainBest);
+    const double browseParallelRatio = ratio(browseBest, parallelBest);
+    const double fixRatio = ratio(fixBest, rewriteBest);
     const bool probeSame = quickSmall.rchar >= 0 && quickSmall.rchar == quickLarge.rchar &&
                            quickLarge.rchar <= static_cast<double>(kHeaderBytes);
 
@@ -573,12 +811,34 @@ void Run(const Options& opt, const std::string& work) {
                 "vs plain", "cpu vs");
     PrintRow("Browse (search + analysis)", nOlv, browseBest, &plainBest);
     PrintRow("  plain walk + header reads", nOlv, plainBest);
+    char inFlightName[64];
+    std::snprintf(inFlightName, sizeof inFlightName, "  the same, %zu in flight", opt.inFlight);
+    PrintRow(inFlightName, parallelFound, parallelBest, &plainBest);
     PrintRow("  - folder search alone", nOlv, searchBest, &plainNamesBest);
     PrintRow("    plain walk, names only", nOlv, plainNamesBest);
     PrintRow("  - version analysis alone", nOlv, analysisBest, &plainHeadersBest);
     PrintRow("    plain header reads by path", nOlv, plainHeadersBest);
     PrintRow("Fix files (version 4)", nV4, fixBest, &rewriteBest);
     PrintRow("  plain read/write/fsync/rename", nV4, rewriteBest);
+    std::snprintf(inFlightName, sizeof inFlightName, "  the same, %zu in flight", opt.inFlight);
+    PrintRow(inFlightName, nV4, parallelRewriteBest, &rewriteBest);
+    for (const auto& [jobs, t] : byJobs) {
+        char name[64];
+        std::snprintf(name, sizeof name, "  Fix files, %d in flight", jobs);
+        PrintRow(name, nV4, t, &rewriteBest);
+    }
+    std::printf("\nlongest time the dialog went without looking at window messages: Browse %.1f ms, "
+                "Fix files %.1f ms\n", browseGap * 1000, fixGap * 1000);
+
+    if (!deepRows.empty()) {
+        std::printf("\ndeep chains of folders (one .olv file at the bottom), each in a process of its own:\n");
+        std::printf("  %9s %10s %10s %8s %12s %12s %14s\n", "levels", "search s", "plain s", "vs plain",
+                    "search MiB", "plain MiB", "search us/lvl");
+        for (const DeepRow& r : deepRows)
+            std::printf("  %9zu %10.2f %10.2f %7.2fx %12.1f %12.1f %14.2f\n", r.levels, r.search.first,
+                        r.plain.first, r.plain.first > 0 ? r.search.first / r.plain.first : 0.0, r.search.second,
+                        r.plain.second, r.search.first * 1e6 / static_cast<double>(r.levels));
+    }
 
     std::printf("\nbytes read per file (/proc/self/io rchar; the library's own counter):\n");
     std::printf("  %d files of %8zu B:", kProbeFiles, smallSize);
@@ -592,10 +852,18 @@ void Run(const Options& opt, const std::string& work) {
     std::printf("\n");
 
     std::printf("\ntargets\n");
-    std::printf("  %-42s %9.2fx  %s\n", "Browse within 1.30x of its plain loop", browseRatio,
+    std::printf("  %-50s %9.2fx  %s\n", "Browse at most 1.0x the plain loop (local disk)", browseRatio,
                 Verdict(browseRatio <= kBrowseTarget));
-    std::printf("  %-42s %9.2fx  %s\n", "Fix files within 1.50x of its plain loop", fixRatio,
-                Verdict(fixRatio <= kFixTarget));
+    std::printf("  %-50s %9.2fx  %s\n", "Browse at least 6x faster than the plain loop (share)",
+                browseRatio, Verdict(browseRatio > 0 && browseRatio <= 1.0 / 6));
+    std::printf("  %-50s %9.2fx  %s\n", "Browse within 1.3x of the loop with ops in flight (share)",
+                browseParallelRatio, Verdict(browseParallelRatio <= 1.3));
+    std::printf("  %-50s %9.2fx  %s\n", "Fix files at least 3x faster than the plain loop (local)", fixRatio,
+                Verdict(fixRatio > 0 && fixRatio <= kFixTarget));
+    std::printf("  %-50s %9.2fx  %s\n", "Fix files at least 6x faster than the plain loop (share)", fixRatio,
+                Verdict(fixRatio > 0 && fixRatio <= 1.0 / 6));
+    std::printf("  %-50s %8.1fms  %s\n", "dialog never 50 ms without looking at messages",
+                std::max(browseGap, fixGap) * 1000, Verdict(std::max(browseGap, fixGap) <= 0.050));
     char probeText[64];
     std::snprintf(probeText, sizeof probeText, "%.0f/%.0f B", quickSmall.rchar, quickLarge.rchar);
     std::printf("  %-42s %10s  %s\n", "probe bytes independent of file size", probeText, Verdict(probeSame));
@@ -625,7 +893,10 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, opt)) {
         std::fprintf(stderr,
                      "usage: bench_headless [--entries N] [--olv N] [--root DIR] [--keep] [--repeat R]\n"
-                     "  defaults: 200000 entries, 20000 .olv files, a new folder under /tmp, 3 runs\n");
+                     "                      [--in-flight N] [--fix-jobs N,N,...] [--deep LEVELS]\n"
+                     "  defaults: 200000 entries, 20000 .olv files, a new folder under /tmp, 3 runs,\n"
+                     "  16 operations in flight for the parallel plain loops, no extra Fix files runs,\n"
+                     "  no deep chains\n");
         return 2;
     }
 

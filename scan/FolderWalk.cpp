@@ -1,6 +1,7 @@
 #include "scan/FolderWalk.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "base/Path.h"
@@ -11,6 +12,11 @@ namespace quorvel::scan {
 namespace {
 // How many levels of the walk's path, from the innermost out, look for folders to list ahead.
 constexpr std::size_t kPrefetchLevels = 8;
+// Found paths handed to the consumer at once, at most: one lock and one wake-up per batch.
+constexpr std::size_t kPublishBatch = 256;
+// Listings that take longer than this on average are worth handing to other threads; faster
+// ones (folders in the cache of a local disk) cost more to hand over than to do at once.
+constexpr std::chrono::steady_clock::duration kListingWorthSharing = std::chrono::microseconds(150);
 }  // namespace
 
 // A folder the walk knows of: a subfolder entry of a folder it has listed.
@@ -41,6 +47,7 @@ struct FolderWalk::Listing {
     std::shared_ptr<IFolder> folder;
     std::vector<FolderEntry> entries;
     bool ok = false;
+    std::chrono::steady_clock::duration cost{};  // how long the listing took
 };
 
 FolderWalk::FolderWalk(IFileSystem& fs, std::string root, std::function<void()> onFound,
@@ -99,6 +106,8 @@ void FolderWalk::Run() {
         }
         Node& top = *m_stack.back();
         if (top.nextEntry == top.entries.size()) {
+            // Paths found go out folder by folder (or in batches within a large one).
+            Publish();
             Ascend();
             Prefetch();
             continue;
@@ -146,6 +155,7 @@ bool FolderWalk::Descend(Node& parent, Node& child) {
             Apply(stolen);
         }
     }
+    if (child.state == Node::State::Listing) Publish();
     while (child.state == Node::State::Listing) {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
@@ -243,12 +253,14 @@ void FolderWalk::ListNow(Node& parent, Node& child) {
 }
 
 void FolderWalk::ListOne(Listing& listing) {
+    const auto started = std::chrono::steady_clock::now();
     if (listing.parent) {
         std::unique_ptr<IFolder> folder = listing.parent->OpenFolder(listing.name);
         listing.ok = folder && folder->ReadEntries(listing.entries);
         listing.folder = std::move(folder);
         listing.parent.reset();
     }
+    listing.cost = std::chrono::steady_clock::now() - started;
 }
 
 void FolderWalk::Integrate() {
@@ -261,6 +273,9 @@ void FolderWalk::Integrate() {
 }
 
 void FolderWalk::Apply(Listing& listing) {
+    // What a listing costs, averaged over the last few dozen, decides whether listing ahead
+    // on other threads pays (a share, a cold disk) or only costs hand-offs (a warm local disk).
+    m_listingCost += (listing.cost - m_listingCost) / 16;
     Node& node = *listing.node;
     if (node.orphaned) {
         const auto it = std::find_if(m_orphans.begin(), m_orphans.end(),
@@ -289,6 +304,7 @@ void FolderWalk::AddSubfolders(Node& node) {
 void FolderWalk::Prefetch() {
     if (m_listers.empty()) return;
     Integrate();
+    if (m_listingCost < kListingWorthSharing) return;
     if (m_ahead >= m_settings.foldersAhead) return;
     std::size_t budget = m_settings.foldersAhead - m_ahead;
     // Bounds the time spent looking; a later call goes on from wherever the walk is then.
@@ -358,18 +374,29 @@ void FolderWalk::Emit(const std::string& name) {
     std::string path;
     path.reserve(m_path.size() + 1 + name.size());
     path.append(m_path).append(1, kPathSep).append(name);
+    m_unpublished.push_back(std::move(path));
+    if (m_unpublished.size() >= kPublishBatch) Publish();
+}
+
+void FolderWalk::Publish() {
+    if (m_unpublished.empty()) return;
     bool wake;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_walkWake.wait(lock, [this] { return m_stopping || m_found.size() < m_settings.pathsAhead; });
-        if (m_stopping) return;
+        if (m_stopping) {
+            m_unpublished.clear();
+            return;
+        }
         wake = m_found.empty();
-        m_found.push_back(std::move(path));
+        for (std::string& path : m_unpublished) m_found.push_back(std::move(path));
     }
+    m_unpublished.clear();
     if (wake) m_onFound();
 }
 
 void FolderWalk::Finish() {
+    Publish();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_finished = true;

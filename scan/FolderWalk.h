@@ -13,6 +13,7 @@
 // depend on how deep it lies: every folder is opened by name inside its open parent.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -32,7 +33,7 @@ namespace quorvel::scan {
 struct WalkSettings {
     int listers = 8;                 // threads that list folders ahead of the walk
     std::size_t foldersAhead = 64;   // folders listed or being listed ahead of the walk, at most
-    std::size_t pathsAhead = 4096;   // found paths waiting to be taken, at most
+    std::size_t pathsAhead = 4096;   // found paths waiting to be taken, at most (a batch may pass it)
     std::size_t openLevels = 64;     // folders on the walk's own path kept open, at most
     // Names of files the walk removes where it meets them (leftovers of interrupted saves);
     // none when empty.
@@ -81,6 +82,7 @@ private:
     void PrefetchBelow(Node& node, std::size_t from, std::size_t budget, std::size_t& scanned,
                        std::vector<std::pair<Node*, Node*>>& candidates);
     void Emit(const std::string& name);
+    void Publish();
     void List();
     void Finish();
 
@@ -93,8 +95,10 @@ private:
     std::unique_ptr<Node> m_top;
     std::vector<Node*> m_stack;      // the folders the walk is inside, outermost first
     std::string m_path;              // the path of the innermost of them
+    std::vector<std::string> m_unpublished;  // found, not yet handed to the consumer
     std::unordered_set<FileIdentity, FileIdentityHash> m_visited;
     std::size_t m_ahead = 0;         // folders requested ahead of the walk and not entered yet
+    std::chrono::steady_clock::duration m_listingCost{};  // a listing's recent average cost
     std::vector<std::unique_ptr<Node>> m_orphans;  // dropped while a lister still lists them
     bool m_rootUnreadable = true;
 

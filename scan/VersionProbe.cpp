@@ -1,10 +1,17 @@
 #include "scan/VersionProbe.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "filelib/WekFile.h"
 
 namespace quorvel::scan {
+
+namespace {
+// Files probed by one job, at most: one hand-off per batch rather than per file, while a
+// share's latency still spreads over all threads.
+constexpr std::size_t kMaxBatch = 16;
+}  // namespace
 
 int ProbeVersion(const std::string& path) {
     CWekFile file;
@@ -15,12 +22,51 @@ int ProbeVersion(const std::string& path) {
 }
 
 VersionProbe::VersionProbe(std::function<void()> onReady, ProbeSettings settings, ProbeFn probe)
-    : m_ahead(settings.ahead < 1 ? 1 : settings.ahead),
+    : m_ahead(std::max<std::size_t>(settings.ahead, 1)),
+      // Batches small enough that every thread gets work from the files ahead.
+      m_batch(std::clamp<std::size_t>(m_ahead / static_cast<std::size_t>(std::max(settings.threads, 1)) / 2, 1,
+                                      kMaxBatch)),
       m_probe(std::move(probe)),
       m_jobs(settings.threads, std::move(onReady)) {}
 
 void VersionProbe::Submit(const std::string& path) {
-    m_jobs.Submit([this, path] { return m_probe(path); });
+    m_gathered.push_back(path);
+    ++m_waiting;
+    if (m_gathered.size() >= m_batch) Dispatch();
+}
+
+void VersionProbe::Dispatch() {
+    if (m_gathered.empty()) return;
+    m_jobs.Submit([this, paths = std::move(m_gathered)] {
+        std::vector<int> versions;
+        versions.reserve(paths.size());
+        for (const std::string& path : paths) versions.push_back(m_probe(path));
+        return versions;
+    });
+    m_gathered.clear();
+}
+
+std::optional<int> VersionProbe::TryTake() {
+    if (m_next == m_done.size()) {
+        std::optional<std::vector<int>> versions = m_jobs.TryTake();
+        if (!versions) {
+            // The caller is about to wait: files still gathering go to the workers now.
+            Dispatch();
+            return std::nullopt;
+        }
+        m_done = std::move(*versions);
+        m_next = 0;
+    }
+    --m_waiting;
+    return m_done[m_next++];
+}
+
+void VersionProbe::Cancel() {
+    m_jobs.Cancel();
+    m_gathered.clear();
+    m_done.clear();
+    m_next = 0;
+    m_waiting = 0;
 }
 
 }  // namespace quorvel::scan
