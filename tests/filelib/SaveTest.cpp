@@ -127,15 +127,23 @@ TEST_F(OlvSave, WritesThroughLinksAndKeepsThem) {
 
 TEST_F(OlvSave, AFailureAtAnyStageLeavesTheOriginalAndNoTemporaryFile) {
     const std::string path = Path("f.olv");
-    for (WekSaveStage stage : {WEK_STAGE_CREATE, WEK_STAGE_WRITE, WEK_STAGE_PERMISSIONS, WEK_STAGE_FSYNC, WEK_STAGE_RENAME}) {
+    // Both with an unnamed temporary file and with the named one used where the file system
+    // refuses unnamed files.
+    const WekSaveStage stages[] = {WEK_STAGE_CREATE, WEK_STAGE_WRITE, WEK_STAGE_PERMISSIONS, WEK_STAGE_FSYNC,
+                                   WEK_STAGE_RENAME};
+    for (int run = 0; run < 10; ++run) {
+        const bool named = run >= 5;
+        const WekSaveStage stage = stages[run % 5];
         SCOPED_TRACE(stage);
+        SCOPED_TRACE(named ? "named" : "unnamed");
         ASSERT_EQ(WekWriteSample(path.c_str(), 4, kRecords, true), WEK_OK);
         const std::string before = ReadBytes(path);
         CWekFile f;
         ASSERT_EQ(f.Load(path.c_str(), nullptr, nullptr, 0, 0), WEK_OK);
         WekSetSaveFailureForTest(stage);
+        if (named) WekAddSaveFailureForTest(WEK_STAGE_UNNAMED);
         EXPECT_EQ(f.Save(path.c_str(), nullptr, nullptr, nullptr, 4), WEK_ERR_WRITE);
-        WekSetSaveFailureForTest(WEK_STAGE_NONE);
+        WekSetSaveFailureForTest(named ? WEK_STAGE_UNNAMED : WEK_STAGE_NONE);
         EXPECT_EQ(ReadBytes(path), before);
         EXPECT_EQ(Names(dir), std::set<std::string>{"f.olv"});
         // The loaded content survives the failure, so trying again works.
