@@ -2,6 +2,7 @@
 // Exit codes: 0 success, 1 a file is invalid or could not be saved, 2 bad arguments or a file
 // that cannot be read.
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -234,6 +235,9 @@ int Demo(const char* dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Past a file-size limit (ulimit -f) a write then fails with EFBIG, which the save reports
+    // and cleans up after, instead of the signal killing the process halfway through a save.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (argc < 2) return Usage(nullptr);
     const std::string command = argv[1];
     const int rest = argc - 2;
