@@ -235,9 +235,11 @@ int Demo(const char* dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
     // Past a file-size limit (ulimit -f) a write then fails with EFBIG, which the save reports
     // and cleans up after, instead of the signal killing the process halfway through a save.
     std::signal(SIGXFSZ, SIG_IGN);
+#endif
     if (argc < 2) return Usage(nullptr);
     const std::string command = argv[1];
     const int rest = argc - 2;
