@@ -37,4 +37,7 @@ bool ProcessIsGone(std::uint64_t pid);
 // True when the test seam wants a save to fail at `stage`.
 bool SaveFailsForTest(WekSaveStage stage);
 
+// True when the test seam wants saves to use ReplaceFileW even under Wine (Windows only).
+bool ReplaceFileForTest();
+
 }  // namespace wekio

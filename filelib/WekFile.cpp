@@ -22,6 +22,7 @@ constexpr std::size_t kOffVersion = 4, kOffCount = 8, kOffFlags = 12, kOffIndex 
 
 // The stages at which the test seam makes saves fail, one bit each.
 std::atomic<unsigned> g_saveFailureStages{0};
+std::atomic<bool> g_replaceFileForTest{false};
 
 // The longest file name most file systems take, in bytes.
 constexpr std::size_t kMaxNameBytes = 255;
@@ -373,3 +374,7 @@ void WekAddSaveFailureForTest(WekSaveStage stage) {
 bool wekio::SaveFailsForTest(WekSaveStage stage) {
     return stage != WEK_STAGE_NONE && (g_saveFailureStages.load() & (1u << stage)) != 0;
 }
+
+void WekUseReplaceFileForTest(bool use) { g_replaceFileForTest = use; }
+
+bool wekio::ReplaceFileForTest() { return g_replaceFileForTest.load(); }

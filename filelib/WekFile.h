@@ -78,7 +78,9 @@ public:
     // `path` is resolved once: its folders and a final symbolic link are followed, and only a
     // regular file is opened (never a device, a pipe or a folder: WEK_ERR_OPEN). The object keeps
     // what was found (the folder, the name in it and the file itself, open) until the next Load,
-    // LoadQuick or its destruction, so that Save(path) rewrites exactly that file.
+    // LoadQuick or its destruction, so that Save(path) rewrites exactly that file. On Windows
+    // the file is held open without delete sharing meanwhile: other programs may read and write
+    // it but not delete or rename it.
     int Load(const char* path, WekProgressProc pfn, void* pContext, int nReserved1, int nReserved2);
 
     // Marks the loaded content as changed (or not). Save writes whether or not it is marked.

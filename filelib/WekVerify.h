@@ -50,3 +50,8 @@ void WekSetSaveFailureForTest(WekSaveStage stage);
 
 // Test seam: makes saves fail at `stage` as well as at the stages already chosen.
 void WekAddSaveFailureForTest(WekSaveStage stage);
+
+// Test seam (Windows): with true, saves replace files with ReplaceFileW even under Wine, where
+// they otherwise rename, because Wine's ReplaceFileW deletes the original before it moves the
+// new file in. No effect elsewhere.
+void WekUseReplaceFileForTest(bool use);
