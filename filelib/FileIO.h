@@ -22,6 +22,12 @@ using LoadedFilePtr = std::unique_ptr<LoadedFile, LoadedFileDeleter>;
 // the file's size.
 int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, LoadedFilePtr* keep);
 
+#ifndef _WIN32
+// ReadFile without keeping anything, for the entry `name` (one name, no slash) of the open
+// folder `folder`: the folder's path is not looked up again.
+int ReadFileAt(int folder, const std::string& name, std::uint64_t limit, std::string& out);
+#endif
+
 // Gives the file `file` (from ReadFile) the content `data`, as CWekFile::Save describes for the
 // loaded path: WEK_ERR_CHANGED when its name no longer holds that file. On success `file` now
 // stands for the file holding the new content, so that another save works too.

@@ -160,11 +160,8 @@ struct Found {
 // Looks `path` up: its folders are followed as the kernel follows them, then symbolic links
 // at the end (at most 40; relative link text is relative to the link's folder). Returns
 // WEK_OK with the final, non-link name (which need not exist), or WEK_ERR_OPEN.
-int Resolve(const std::string& path, Found& f) {
-    // A trailing slash asks for a folder; a file is never one.
-    if (path.empty() || path.back() == '/') return WEK_ERR_OPEN;
-    f.dir.Reset(OpenParentDirectory(path, f.leaf));
-    if (!f.dir.Valid()) return WEK_ERR_OPEN;
+// Follows `f.leaf` in the open folder `f.dir` to its final, non-link name, as Resolve does.
+int ResolveFromFolder(Found& f) {
     for (int hop = 0;; ++hop) {
         if (fstatat(f.dir.Get(), f.leaf.c_str(), &f.st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) return WEK_ERR_OPEN;
@@ -190,6 +187,14 @@ int Resolve(const std::string& path, Found& f) {
         f.dir = std::move(next);
         f.leaf = text.substr(slash + 1);
     }
+}
+
+int Resolve(const std::string& path, Found& f) {
+    // A trailing slash asks for a folder; a file is never one.
+    if (path.empty() || path.back() == '/') return WEK_ERR_OPEN;
+    f.dir.Reset(OpenParentDirectory(path, f.leaf));
+    if (!f.dir.Valid()) return WEK_ERR_OPEN;
+    return ResolveFromFolder(f);
 }
 
 bool LinkOwnersMatch(const Found& f, uid_t owner) {
@@ -554,12 +559,10 @@ int CreateNew(int dir, const std::string& leaf, const std::string& data) {
     return FlushFolder(dir) ? WEK_OK : WEK_ERR_WRITE;
 }
 
-}  // namespace
 
-int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, LoadedFilePtr* keep) {
-    out.clear();
-    Found f;
-    if (Resolve(path, f) != WEK_OK || !f.exists) return WEK_ERR_OPEN;
+// Reads the file `f` found; with `keep`, stores what was found there.
+int ReadFound(Found& f, std::uint64_t limit, std::string& out, LoadedFilePtr* keep) {
+    if (!f.exists) return WEK_ERR_OPEN;
     struct stat st;
     Fd file(OpenChecked(f.dir.Get(), f.leaf, f.st, O_RDONLY, st));
     if (!file.Valid()) return WEK_ERR_OPEN;
@@ -578,6 +581,50 @@ int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, Loa
         return WEK_ERR_READ;
     }
     return WEK_OK;
+}
+
+// The probe's common case, with the fewest calls: the entry `name` of `dir` (AT_FDCWD: a path
+// the kernel takes whole) is no link. Its type is checked before anything is opened, the open
+// follows no link at the end and cannot block or take a terminal, and what opened must be the
+// file just looked at. False when `name` is a link, which the caller then resolves.
+bool ReadUnlessLink(int dir, const char* name, std::uint64_t limit, std::string& out, int& status) {
+    struct stat seen, st;
+    if (fstatat(dir, name, &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+        status = WEK_ERR_OPEN;
+        return true;
+    }
+    if (S_ISLNK(seen.st_mode)) return false;
+    status = WEK_ERR_OPEN;
+    if (!S_ISREG(seen.st_mode)) return true;
+    Fd file(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.Valid() || fstat(file.Get(), &st) != 0 || !SameFile(st, seen)) return true;
+    status = ReadOpenFile(file.Get(), static_cast<std::uint64_t>(st.st_size), limit, out);
+    return true;
+}
+
+}  // namespace
+
+int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, LoadedFilePtr* keep) {
+    out.clear();
+    int status = WEK_OK;
+    if (!keep && !path.empty() && path.size() < PATH_MAX && path.back() != '/' &&
+        ReadUnlessLink(AT_FDCWD, path.c_str(), limit, out, status))
+        return status;
+    Found f;
+    if (Resolve(path, f) != WEK_OK) return WEK_ERR_OPEN;
+    return ReadFound(f, limit, out, keep);
+}
+
+int ReadFileAt(int folder, const std::string& name, std::uint64_t limit, std::string& out) {
+    out.clear();
+    if (name.empty() || name.find('/') != std::string::npos) return WEK_ERR_OPEN;
+    int status = WEK_OK;
+    if (ReadUnlessLink(folder, name.c_str(), limit, out, status)) return status;
+    Found f;
+    f.dir.Reset(fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    f.leaf = name;
+    if (!f.dir.Valid() || ResolveFromFolder(f) != WEK_OK) return WEK_ERR_OPEN;
+    return ReadFound(f, limit, out, nullptr);
 }
 
 int SaveLoaded(LoadedFile& file, const std::string& data) {

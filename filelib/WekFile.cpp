@@ -206,17 +206,31 @@ int CWekFile::LoadQuick(const char* path, int* pOut, int /*nReserved*/) {
         Forget();
         std::string head;
         status = path ? wekio::ReadFile(path, kHeaderSize, head, nullptr) : WEK_ERR_ARGUMENT;
-        m_nBytesRead = head.size();
-        if (status == WEK_OK && (head.size() < kHeaderSize ||
-                                 std::memcmp(head.data(), kMagic, sizeof kMagic) != 0)) {
-            m_nVersion = 0;
-            status = WEK_ERR_NOT_OLV;
-        } else if (status == WEK_OK) {
-            m_nVersion = ShownVersion(GetU32(head, kOffVersion));
-        }
+        status = Probed(status, head);
     }
     if (pOut) *pOut = status;
     return Finish(status);
+}
+
+#ifndef _WIN32
+int CWekFile::LoadQuickAt(int folderFd, const char* name, int* pOut) {
+    Forget();
+    std::string head;
+    const int status = Probed(name ? wekio::ReadFileAt(folderFd, name, kHeaderSize, head) : WEK_ERR_ARGUMENT, head);
+    if (pOut) *pOut = status;
+    return Finish(status);
+}
+#endif
+
+int CWekFile::Probed(int status, const std::string& head) {
+    m_nBytesRead = head.size();
+    if (status != WEK_OK) return status;
+    if (head.size() < kHeaderSize || std::memcmp(head.data(), kMagic, sizeof kMagic) != 0) {
+        m_nVersion = 0;
+        return WEK_ERR_NOT_OLV;
+    }
+    m_nVersion = ShownVersion(GetU32(head, kOffVersion));
+    return WEK_OK;
 }
 
 int CWekFile::GetSimpleVersion() { return m_nVersion; }

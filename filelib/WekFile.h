@@ -68,6 +68,13 @@ public:
     // `pOut`, if given, receives the status too.
     int LoadQuick(const char* path, int* pOut, int nReserved);
 
+#ifndef _WIN32
+    // The probe of LoadQuick (whatever m_nQuickFlag says) for the entry `name` (a single name)
+    // of the open folder `folderFd`, for a walk that holds its folders open: the folder's path
+    // is not looked up again, so the cost does not grow with the folder's depth.
+    int LoadQuickAt(int folderFd, const char* name, int* pOut);
+#endif
+
     // After LoadQuick or Load: -1 when the file could not be opened or read, 0 when it is
     // not an .olv file, otherwise the version number its header holds (any value, e.g. 9).
     int GetSimpleVersion();
@@ -132,6 +139,8 @@ private:
     void Forget();
     // Records `status` as the last status and returns it.
     int Finish(int status);
+    // Sets what a probe that read `head` with `status` found; returns the probe's status.
+    int Probed(int status, const std::string& head);
 
     std::uint64_t m_nBytesRead = 0;
     int m_nVersion = -1;

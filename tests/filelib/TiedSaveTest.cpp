@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "base/LongPath.h"
 #include "filelib/WekFile.h"
 #include "filelib/WekVerify.h"
 #include "tests/filelib/TestFiles.h"
@@ -338,11 +339,14 @@ TEST_F(TiedSave, LoadingOpensNothingButRegularFiles) {
     ASSERT_EQ(WekWriteSample(source.c_str(), 4, kRecords, true), WEK_OK);
     CWekFile saver;
     ASSERT_EQ(saver.Load(source.c_str(), nullptr, nullptr, 0, 0), WEK_OK);
+    const int folder = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const std::string& path : paths) {
         SCOPED_TRACE(path);
         CWekFile f;
         f.m_nQuickFlag = 1;
         EXPECT_EQ(f.LoadQuick(path.c_str(), nullptr, 0), WEK_ERR_OPEN);
+        EXPECT_EQ(f.GetSimpleVersion(), -1);
+        EXPECT_EQ(f.LoadQuickAt(folder, path.substr(dir.size() + 1).c_str(), nullptr), WEK_ERR_OPEN);
         EXPECT_EQ(f.GetSimpleVersion(), -1);
         EXPECT_EQ(f.Load(path.c_str(), nullptr, nullptr, 0, 0), WEK_ERR_OPEN);
         EXPECT_EQ(WekVerify(path.c_str()), WEK_ERR_OPEN);
@@ -351,8 +355,42 @@ TEST_F(TiedSave, LoadingOpensNothingButRegularFiles) {
         EXPECT_LT(read(watcher, events, sizeof events), 0) << "something was opened";
     }
     EXPECT_TRUE(S_ISFIFO(LinkStatus(Path("pipe")).st_mode));
+    close(folder);
     close(sock);
     close(watcher);
+}
+
+TEST_F(TiedSave, TheProbeInAnOpenFolderFindsWhatTheProbeByPathFinds) {
+    const std::string deep = MakeDeepFolder(dir, 5000);
+    const int folder = quorvel::posix::OpenDirectory(deep);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(WekWriteSample((deep + "/v3.olv").c_str(), 3, kRecords, false), WEK_OK);
+    ASSERT_EQ(symlinkat("v3.olv", folder, "link.olv"), 0);
+    ASSERT_EQ(symlinkat("../v3.olv", folder, "up.olv"), 0);
+    ASSERT_EQ(symlinkat("loop.olv", folder, "loop.olv"), 0);
+    ASSERT_EQ(mkdirat(folder, "sub", 0755), 0);
+    const int text = openat(folder, "text.olv", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(write(text, "plain text", 10), 10);
+    close(text);
+    const struct {
+        const char* name;
+        int status;
+        int version;
+    } cases[] = {
+        {"v3.olv", WEK_OK, 3},         {"link.olv", WEK_OK, 3},        {"up.olv", WEK_ERR_OPEN, -1},
+        {"loop.olv", WEK_ERR_OPEN, -1}, {"sub", WEK_ERR_OPEN, -1},     {"text.olv", WEK_ERR_NOT_OLV, 0},
+        {"missing.olv", WEK_ERR_OPEN, -1}, {"sub/../v3.olv", WEK_ERR_OPEN, -1}, {"", WEK_ERR_OPEN, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CWekFile f;
+        int out = 1;
+        EXPECT_EQ(f.LoadQuickAt(folder, c.name, &out), c.status);
+        EXPECT_EQ(out, c.status);
+        EXPECT_EQ(f.GetSimpleVersion(), c.version);
+        EXPECT_LE(f.BytesReadByLastCall(), 32u);
+    }
+    close(folder);
 }
 
 TEST_F(TiedSave, PrivilegedSavesFollowOnlyLinksThatBelongToTheFilesOwner) {
