@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "filelib/WekFile.h"
 #include "filelib/WekVerify.h"
 #include "base/LongPath.h"
@@ -180,6 +183,39 @@ TEST_F(OlvSave, KeepsRawByteNames) {
     ASSERT_EQ(Repair(Path(name)), WEK_OK);
     EXPECT_EQ(WekVerify(Path(name).c_str()), WEK_OK);
     EXPECT_EQ(Names(dir), std::set<std::string>{name});
+}
+
+TEST_F(OlvSave, ObjectsOnManyThreadsEachSaveTheirOwnFiles) {
+    // One object per thread at a time, many threads, some files shared by a hard link (rewritten
+    // in place) and one folder for all: every save succeeds and nothing of ours is left.
+    constexpr int kThreads = 8, kFiles = 12;
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string path = Path("t" + std::to_string(t) + "-" + std::to_string(i) + ".olv");
+            ASSERT_EQ(WekWriteSample(path.c_str(), 4, kRecords, true), WEK_OK);
+            if (i % 3 == 0) {
+                ASSERT_EQ(link(path.c_str(), (path + ".link").c_str()), 0);
+            }
+        }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round)
+                for (int i = 0; i < kFiles; ++i) {
+                    const std::string path = Path("t" + std::to_string(t) + "-" + std::to_string(i) + ".olv");
+                    CWekFile probe;
+                    probe.m_nQuickFlag = 1;
+                    if (probe.LoadQuick(path.c_str(), nullptr, 0) != WEK_OK || probe.GetSimpleVersion() != 4 ||
+                        Repair(path, path) != WEK_OK)
+                        ++failures;
+                }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    const std::set<std::string> names = Names(dir);
+    EXPECT_EQ(names.size(), std::size_t{kThreads * (kFiles + kFiles / 3)});
+    for (const std::string& name : names) EXPECT_EQ(WekVerify(Path(name).c_str()), WEK_OK) << name;
 }
 
 }  // namespace
