@@ -26,7 +26,7 @@ enum WekStatus : int {
     WEK_ERR_ARGUMENT = -9,      // a bad argument (null path, unknown target version)
     WEK_ERR_CANCELLED = -10,    // the progress callback asked to stop; nothing was changed
     WEK_ERR_CHANGED = -11,      // the name no longer holds the file that was loaded; nothing was written
-    WEK_ERR_LINK_OWNER = -12,   // privileged save through a link owned by someone else; nothing was written
+    WEK_ERR_LINK_OWNER = -12,   // privileged save through a link not owned by the file's owner; nothing written
     WEK_ERR_NO_COPY = -13,      // neither a new file nor a copy can be made beside it; nothing was changed
     WEK_ERR_SEE_COPY = -14,     // rewriting in place failed and so did putting the original back:
                                 // the file is damaged, its original content is in its backup copy
@@ -39,6 +39,8 @@ const char* WekStatusText(int status);
 // file it replaces (".olvsave-<process id>-<number>.tmp") and the process that made it is no
 // longer running, so that nothing will ever use it again: a folder walk may delete it. Backup
 // copies ("<name>.olvkeep") are never temporary files: they are the user's to restore from.
+// A save running where this process cannot see it (another machine sharing the folder, another
+// process-id namespace) looks gone too; deleting its file makes that save fail, never lose data.
 bool WekIsStaleTemporaryName(const std::string& name);
 
 namespace wekio {
