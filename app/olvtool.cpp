@@ -3,6 +3,7 @@
 // Exit codes: 0 success, 1 a file is invalid or could not be saved, 2 bad arguments or a file
 // or folder that cannot be read.
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -238,6 +239,11 @@ int Demo(const char* dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+    // Past a file-size limit (ulimit -f) a write then fails with EFBIG, which the save reports
+    // and cleans up after, instead of the signal killing the process halfway through a save.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     if (argc < 2) return Usage(nullptr);
     const std::string command = argv[1];
     const int rest = argc - 2;

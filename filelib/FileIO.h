@@ -1,39 +1,49 @@
 // The few operating-system calls the .olv library needs, so that the format code stays
-// portable. FileIO_posix.cpp implements them for Linux and other POSIX systems; a Windows
-// file implements the same functions. Paths are raw bytes of any length (UTF-8 on Windows).
-// All functions return a WekStatus and never throw.
+// portable. FileIO_posix.cpp implements them for Linux, FileIO_win32.cpp for Windows. Paths are
+// raw bytes of any length (UTF-8 on Windows). All functions return a WekStatus and never throw.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "filelib/WekVerify.h"
 
 namespace wekio {
 
-// Reads the first `limit` bytes of the regular file `path` (all of it when shorter) into `out`.
-// Returns WEK_OK, WEK_ERR_OPEN (missing, no permission, folder, device or pipe) or WEK_ERR_READ.
-// Never allocates more than the file's size.
-int ReadFileBytes(const std::string& path, std::uint64_t limit, std::string& out);
+// What Load found, defined per platform: the folder, the name in it and the file's identity.
+using LoadedFilePtr = std::unique_ptr<LoadedFile, LoadedFileDeleter>;
 
-// Follows symbolic links from `path` (at most 40 hops; relative link text is relative to the
-// link's folder) and stores the final, non-link path in `target`, which need not exist.
-// Returns WEK_OK, or WEK_ERR_OPEN for a link loop or a folder that cannot be opened.
-int ResolveLinks(const std::string& path, std::string& target);
+// Resolves `path` once (its folders and a final symbolic link are followed), opens the regular
+// file found without following a link again and without opening anything that is not a
+// regular file, and reads its first `limit` bytes (all of it when shorter) into `out`. With
+// `keep`, stores there what was resolved, for SaveLoaded. Returns WEK_OK, WEK_ERR_OPEN (missing,
+// no permission, folder, device, pipe, link loop) or WEK_ERR_READ. Never allocates more than
+// the file's size.
+int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, LoadedFilePtr* keep);
 
-// True when the existing file `path` must not be rewritten: it has no write permission bit at
-// all, or the caller may not write it (e.g. a read-only file system). False for a missing file.
-bool IsReadOnlyFile(const std::string& path);
+#ifndef _WIN32
+// ReadFile without keeping anything, for the entry `name` (one name, no slash) of the open
+// folder `folder`: the folder's path is not looked up again.
+int ReadFileAt(int folder, const std::string& name, std::uint64_t limit, std::string& out);
+#endif
 
-// Replaces the regular file `path` (not a link; created when missing) with `data`: a temporary
-// file in the same folder is written, given the original's permission bits (and owner and group
-// where allowed), flushed, renamed over `path`, and the folder is flushed. Returns WEK_OK or
-// WEK_ERR_WRITE; on failure `path` is untouched and the temporary file is removed. The one
-// exception: when flushing the folder fails after the rename, the new content is already in
-// place and WEK_ERR_WRITE reports that it may not survive a crash.
-int ReplaceFileAtomic(const std::string& path, const std::string& data);
+// Gives the file `file` (from ReadFile) the content `data`, as CWekFile::Save describes for the
+// loaded path: WEK_ERR_CHANGED when its name no longer holds that file. On success `file` now
+// stands for the file holding the new content, so that another save works too.
+int SaveLoaded(LoadedFile& file, const std::string& data);
 
-// The stage WekSetSaveFailureForTest chose, WEK_STAGE_NONE normally.
-WekSaveStage SaveFailureForTest();
+// Gives the file `path`, resolved now, the content `data`, as CWekFile::Save describes for a
+// path other than the loaded one: creates a missing name, never through a link.
+int SaveToPath(const std::string& path, const std::string& data);
+
+// True when no process with id `pid` is running any more.
+bool ProcessIsGone(std::uint64_t pid);
+
+// True when the test seam wants a save to fail at `stage`.
+bool SaveFailsForTest(WekSaveStage stage);
+
+// True when the test seam wants saves to use ReplaceFileW even under Wine (Windows only).
+bool ReplaceFileForTest();
 
 }  // namespace wekio

@@ -1,5 +1,7 @@
 // FileIO.h on Windows, with the wide file API. Paths are UTF-8 of any length; long ones reach
-// the system in the \\?\ form.
+// the system in the \\?\ form. Load keeps the final path of the file it read and that file's
+// identity (volume serial number and file index); Save opens that path without following a
+// link at its end and checks the identity before it replaces anything.
 #include "filelib/FileIO.h"
 
 #include <windows.h>
@@ -7,41 +9,77 @@
 
 #include <algorithm>
 #include <atomic>
+#include <vector>
 
 #include "base/WinPath.h"
 
 namespace wekio {
+
+// A file's identity on Windows: its volume and its index on that volume.
+struct FileIdentity {
+    DWORD volume = 0;
+    ULONGLONG index = 0;
+    bool operator==(const FileIdentity& other) const { return volume == other.volume && index == other.index; }
+};
+
+// Closes the handle when it goes out of scope.
+class Handle {
+public:
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : h(handle) {}
+    ~Handle() { Reset(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool Valid() const { return h != INVALID_HANDLE_VALUE; }
+    void Reset(HANDLE handle = INVALID_HANDLE_VALUE) {
+        if (Valid()) ::CloseHandle(h);
+        h = handle;
+    }
+    HANDLE h;
+};
+
+struct LoadedFile {
+    std::wstring path;  // the file's path, links resolved, in the form the wide API takes
+    FileIdentity identity;
+    // The file, kept open until it is replaced, without sharing delete access: no other
+    // program can delete or rename it meanwhile, and its index cannot pass to another file
+    // (Wine's file index is the inode number, which Linux reuses at once).
+    Handle pin;
+};
+
+void LoadedFileDeleter::operator()(LoadedFile* file) const { delete file; }
 
 namespace {
 
 using quorvel::win32::FromWin32Path;
 using quorvel::win32::ToWin32Path;
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kShareAll = kShareReadWrite | FILE_SHARE_DELETE;
+constexpr std::size_t kChunk = std::size_t{1} << 20;
 
 // What a save carries over from the original besides its security. Compression, sparseness,
 // encryption and the like describe how the old bytes were stored; read-only files are never
 // rewritten. The archive bit is set: the file has changed since its last backup.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// Closes the handle when it goes out of scope.
-struct Handle {
-    HANDLE h;
-    explicit Handle(HANDLE handle) : h(handle) {}
-    ~Handle() {
-        if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    bool Valid() const { return h != INVALID_HANDLE_VALUE; }
-};
-
 // True when the test seam wants `stage` to fail; sets the last error like a failed call would.
-bool InjectedFailure(WekSaveStage stage) {
-    if (SaveFailureForTest() != stage) return false;
+bool Injected(WekSaveStage stage) {
+    if (!SaveFailsForTest(stage)) return false;
     ::SetLastError(ERROR_WRITE_FAULT);
     return true;
 }
+
+// Wine's ReplaceFileW moves the original away and deletes it before it moves the new file in,
+// and keeps none of the original's attributes; a single rename is the safer way there.
+bool RunningOnWine() {
+    static const bool wine = [] {
+        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
+bool UseReplaceFile() { return ReplaceFileForTest() || !RunningOnWine(); }
 
 // True for symbolic links and junctions (name surrogates), not for other reparse points
 // such as cloud or deduplicated files, which are ordinary files to their users. An unknown
@@ -55,28 +93,100 @@ bool IsLink(const std::wstring& path, DWORD attributes) {
     return data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0);
 }
 
-bool WriteAll(HANDLE h, const std::string& data) {
+bool WriteAll(HANDLE h, const char* data, std::size_t size) {
     std::size_t done = 0;
-    while (done < data.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, DWORD{1} << 30));
+    while (done < size) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, DWORD{1} << 30));
         DWORD written = 0;
-        if (!::WriteFile(h, data.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        if (!::WriteFile(h, data + done, chunk, &written, nullptr) || written == 0) return false;
         done += written;
     }
     return true;
 }
 
-// The part of `path` before its last component, with its separator ("" for a bare name).
-std::string FolderPrefix(const std::string& path) {
-    const std::size_t sep = path.find_last_of("\\/");
-    if (sep != std::string::npos) return path.substr(0, sep + 1);
+bool Rewind(HANDLE h) {
+    LARGE_INTEGER zero{};
+    return ::SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) != 0;
+}
+
+// Copies all of `from` over `to`, both from their start, and ends `to` there.
+bool CopyContent(HANDLE from, HANDLE to) {
+    if (!Rewind(from) || !Rewind(to)) return false;
+    std::vector<char> buffer(kChunk);
+    while (true) {
+        DWORD got = 0;
+        if (!::ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return false;
+        if (got == 0) break;
+        if (!WriteAll(to, buffer.data(), got)) return false;
+    }
+    return ::SetEndOfFile(to) != 0;
+}
+
+// The folder part of a Win32 path, with its separator ("" for a bare name).
+std::wstring FolderPrefix(const std::wstring& path) {
+    const std::size_t sep = path.find_last_of(L"\\/");
+    if (sep != std::wstring::npos) return path.substr(0, sep + 1);
     // "C:name" is relative to the current folder of drive C.
-    if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
+    if (path.size() >= 2 && path[1] == L':') return path.substr(0, 2);
     return {};
 }
 
+std::wstring LeafName(const std::wstring& path) { return path.substr(FolderPrefix(path).size()); }
+
+// The identity, attributes and link count of an open file.
+bool Describe(HANDLE h, FileIdentity& id, DWORD& attributes, DWORD& links) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info)) return false;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    attributes = info.dwFileAttributes;
+    links = info.nNumberOfLinks;
+    return true;
+}
+
+// Opens `path` itself, never a link's target, with `access` and `share`. The result is the
+// file of identity `id` (a plain file, not a folder or link), or WEK_ERR_CHANGED when the
+// name now holds something else or nothing.
+int OpenTheSameFile(const std::wstring& path, const FileIdentity& id, DWORD access, DWORD share, Handle& file,
+                    DWORD* links = nullptr) {
+    file.Reset(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.Valid()) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return WEK_ERR_CHANGED;
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT || error == ERROR_SHARING_VIOLATION)
+            return WEK_ERR_READ_ONLY;
+        return WEK_ERR_WRITE;
+    }
+    FileIdentity now;
+    DWORD attributes = 0, count = 0;
+    if (!Describe(file.h, now, attributes, count)) return WEK_ERR_WRITE;
+    if (!(now == id) || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) return WEK_ERR_CHANGED;
+    if (links) *links = count;
+    return WEK_OK;
+}
+
+// True when the name `path` still holds the file of identity `id`.
+bool StillTheSameFile(const std::wstring& path, const FileIdentity& id) {
+    Handle file;
+    return OpenTheSameFile(path, id, FILE_READ_ATTRIBUTES, kShareAll, file) == WEK_OK;
+}
+
+bool IsReadOnly(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (attributes & FILE_ATTRIBUTE_READONLY) return true;
+    // Opening for writing changes nothing and tells whether the access list allows it.
+    const Handle file(::CreateFileW(path.c_str(), FILE_WRITE_DATA, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file.Valid()) return false;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+}
+
 // Gives `temp` the attributes, creation time and access control list of `original`.
-bool KeepAttributesAndSecurity(const std::wstring& original, HANDLE temp, const WIN32_FILE_ATTRIBUTE_DATA& info) {
+bool KeepAttributesAndSecurity(const std::wstring& original, HANDLE temp) {
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (!::GetFileAttributesExW(original.c_str(), GetFileExInfoStandard, &info)) return false;
     FILE_BASIC_INFO basic{};  // zero times stay as they are
     basic.CreationTime.LowPart = info.ftCreationTime.dwLowDateTime;
     basic.CreationTime.HighPart = static_cast<LONG>(info.ftCreationTime.dwHighDateTime);
@@ -85,7 +195,8 @@ bool KeepAttributesAndSecurity(const std::wstring& original, HANDLE temp, const 
 
     // The access list is copied as it is, with its protection from inheritance. The owner
     // becomes the saver, as with any rewrite; keeping it would need restore privileges.
-    const Handle source(::CreateFileW(original.c_str(), READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    const Handle source(::CreateFileW(original.c_str(), READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!source.Valid()) return false;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -103,18 +214,181 @@ bool KeepAttributesAndSecurity(const std::wstring& original, HANDLE temp, const 
 }
 
 // Deletes the file of an open handle (opened with DELETE access), whatever its access list says now.
-void DeleteByHandle(HANDLE h) {
+bool DeleteByHandle(HANDLE h) {
     FILE_DISPOSITION_INFO dispose{};
     dispose.DeleteFile = TRUE;
-    ::SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose);
+    return ::SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose) != 0;
+}
+
+// The status for a new file the folder refused: a folder that takes no new file can take
+// neither a temporary file nor a backup copy.
+int RefusedNewFile(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT || error == ERROR_DISK_FULL ||
+                   error == ERROR_HANDLE_DISK_FULL
+               ? WEK_ERR_NO_COPY
+               : WEK_ERR_WRITE;
+}
+
+// Creates a temporary file of ours in `folder` (a Win32 path prefix). Its handle has DELETE
+// access, so that a failed save can always remove it, whatever access list it was given.
+bool CreateTemporary(const std::wstring& folder, std::wstring& temp, Handle& file) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = folder + quorvel::win32::Widen(".olvsave-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                                              std::to_string(counter++) + ".tmp");
+        if (Injected(WEK_STAGE_CREATE)) return false;
+        file.Reset(::CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_DELETE,
+                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.Valid()) return true;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
+
+// Rewrites `path` (identity `id`) in place, so that it keeps its file index and with it every
+// hard link: a flushed copy of the original lies beside it while it is being overwritten.
+int RewriteInPlace(const std::wstring& path, const FileIdentity& id, const std::string& data) {
+    // No one else may write, rename or delete the file while it is rewritten.
+    Handle file;
+    const int opened = OpenTheSameFile(path, id, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, file);
+    if (opened != WEK_OK) return opened;
+    const std::wstring copyPath = FolderPrefix(path) +
+        quorvel::win32::Widen(WekBackupCopyName(quorvel::win32::Narrow(LeafName(path))));
+    // CREATE_NEW: an earlier copy still there may be the only good content the user has.
+    Handle copy(::CreateFileW(copyPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy.Valid()) return WEK_ERR_NO_COPY;
+    if (!CopyContent(file.h, copy.h) || Injected(WEK_STAGE_COPY) || !::FlushFileBuffers(copy.h)) {
+        DeleteByHandle(copy.h);
+        return WEK_ERR_NO_COPY;
+    }
+    bool written = false;
+    if (SaveFailsForTest(WEK_STAGE_OVERWRITE)) {
+        // Fails as a full disk would: halfway through.
+        if (Rewind(file.h)) WriteAll(file.h, data.data(), data.size() / 2);
+    } else {
+        written = Rewind(file.h) && WriteAll(file.h, data.data(), data.size()) && ::SetEndOfFile(file.h) &&
+                  ::FlushFileBuffers(file.h);
+    }
+    if (written) {
+        DeleteByHandle(copy.h);
+        return WEK_OK;
+    }
+    if (!Injected(WEK_STAGE_RESTORE) && CopyContent(copy.h, file.h) && ::FlushFileBuffers(file.h)) {
+        DeleteByHandle(copy.h);
+        return WEK_ERR_WRITE;
+    }
+    return WEK_ERR_SEE_COPY;
+}
+
+// Replaces `path`, which must still hold the file `id`, with a new file of content `data`
+// written beside it: by ReplaceFileW, which keeps the original's security, attributes and
+// named streams, or by one rename after the new file was given the original's attributes
+// and access list. `pin`, the original held open, is closed once its identity is checked,
+// just before the replacing, which an open original would stop.
+int ReplaceWithNewFile(const std::wstring& path, const FileIdentity& id, const std::string& data, Handle& pin) {
+    std::wstring temp;
+    Handle file;
+    if (!CreateTemporary(FolderPrefix(path), temp, file)) return RefusedNewFile(::GetLastError());
+    const auto discard = [&] {
+        if (!file.Valid()) file.Reset(::CreateFileW(temp.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!DeleteByHandle(file.h)) ::DeleteFileW(temp.c_str());
+        file.Reset();
+    };
+    bool ok = !Injected(WEK_STAGE_WRITE) && WriteAll(file.h, data.data(), data.size());
+    // Also before ReplaceFileW: where it keeps less (Wine, some network file systems), the new
+    // file has what the original had all the same.
+    ok = ok && !Injected(WEK_STAGE_PERMISSIONS) && KeepAttributesAndSecurity(path, file.h);
+    ok = ok && !Injected(WEK_STAGE_FSYNC) && ::FlushFileBuffers(file.h);
+    if (!ok) {
+        discard();
+        return WEK_ERR_WRITE;
+    }
+    if (UseReplaceFile()) {
+        // ReplaceFileW opens the new file itself, alone.
+        file.Reset();
+        if (!StillTheSameFile(path, id)) {
+            discard();
+            return WEK_ERR_CHANGED;
+        }
+        pin.Reset();
+        if (!Injected(WEK_STAGE_REPLACE_FILE) &&
+            ::ReplaceFileW(path.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+            return WEK_OK;
+        if (::GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+            // The original is gone and the new file, complete and flushed, kept its name.
+            if (::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) return WEK_OK;
+            return WEK_ERR_WRITE;
+        }
+        // Otherwise both kept their names: fall back to one rename.
+        file.Reset(::CreateFileW(temp.c_str(), GENERIC_READ | DELETE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!file.Valid()) {
+            ::DeleteFileW(temp.c_str());
+            return WEK_ERR_WRITE;
+        }
+    }
+    // The name must still hold the loaded file just before the rename replaces it whole; with
+    // write-through it is on disk when MoveFileExW returns.
+    if (!StillTheSameFile(path, id)) {
+        discard();
+        return WEK_ERR_CHANGED;
+    }
+    pin.Reset();
+    if (Injected(WEK_STAGE_RENAME) ||
+        !::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        discard();
+        return WEK_ERR_WRITE;
+    }
+    return WEK_OK;
+}
+
+// Gives the existing file `path` (identity `id`, held open as `pin`) the content `data`,
+// keeping its hard links.
+int Rewrite(const std::wstring& path, const FileIdentity& id, const std::string& data, Handle& pin) {
+    if (IsReadOnly(path)) return WEK_ERR_READ_ONLY;
+    DWORD links = 1;
+    {
+        Handle file;
+        const int opened = OpenTheSameFile(path, id, FILE_READ_ATTRIBUTES, kShareAll, file, &links);
+        if (opened != WEK_OK) return opened;
+    }
+    // A new file would leave the other names of the file with the old content.
+    return links > 1 ? RewriteInPlace(path, id, data) : ReplaceWithNewFile(path, id, data, pin);
+}
+
+// Follows a link at the end of `path` to the file it leads to, by opening it. `wide` becomes
+// the final path and `throughLink` tells whether a link was followed. WEK_ERR_OPEN for a link
+// that leads nowhere, a loop, or a folder that cannot be opened.
+int ResolveLink(const std::string& path, std::wstring& wide, bool& throughLink, bool& exists) {
+    wide = ToWin32Path(path);
+    throughLink = false;
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!exists) return ::GetLastError() == ERROR_FILE_NOT_FOUND ? WEK_OK : WEK_ERR_OPEN;
+    if (!IsLink(wide, attributes)) return WEK_OK;
+    throughLink = true;
+    const Handle file(::CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.Valid()) {
+        exists = false;
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND ? WEK_OK : WEK_ERR_OPEN;
+    }
+    std::wstring final(32768, L'\0');
+    const DWORD n = ::GetFinalPathNameByHandleW(file.h, final.data(), static_cast<DWORD>(final.size()),
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= final.size()) return WEK_ERR_OPEN;
+    final.resize(n);
+    wide = ToWin32Path(FromWin32Path(final));
+    return WEK_OK;
 }
 
 }  // namespace
 
-int ReadFileBytes(const std::string& path, std::uint64_t limit, std::string& out) {
+int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, LoadedFilePtr* keep) {
     out.clear();
-    const Handle file(::CreateFileW(ToWin32Path(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const std::wstring wide = ToWin32Path(path);
+    Handle file(::CreateFileW(wide.c_str(), GENERIC_READ, keep ? kShareReadWrite : kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.Valid()) return WEK_ERR_OPEN;
     // Consoles, pipes and devices are not files.
     if (::GetFileType(file.h) != FILE_TYPE_DISK) return WEK_ERR_OPEN;
@@ -141,85 +415,87 @@ int ReadFileBytes(const std::string& path, std::uint64_t limit, std::string& out
         done += got;
     }
     out.resize(done);
+    if (!keep) return WEK_OK;
+
+    // What the save needs: the identity of the file read, and the path that names it without
+    // a link (the handle tells where a link led).
+    DWORD attributes = 0, links = 0;
+    try {
+        LoadedFilePtr kept(new LoadedFile);
+        if (!Describe(file.h, kept->identity, attributes, links)) {
+            out.clear();
+            return WEK_ERR_READ;
+        }
+        kept->path = wide;
+        const DWORD own = ::GetFileAttributesW(wide.c_str());
+        if (own != INVALID_FILE_ATTRIBUTES && IsLink(wide, own)) {
+            std::wstring final(32768, L'\0');
+            const DWORD n = ::GetFinalPathNameByHandleW(file.h, final.data(), static_cast<DWORD>(final.size()),
+                                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+            if (n == 0 || n >= final.size()) {
+                out.clear();
+                return WEK_ERR_OPEN;
+            }
+            final.resize(n);
+            kept->path = ToWin32Path(FromWin32Path(final));
+        }
+        kept->pin.Reset(file.h);
+        file.h = INVALID_HANDLE_VALUE;
+        *keep = std::move(kept);
+    } catch (const std::exception&) {
+        out.clear();
+        return WEK_ERR_READ;
+    }
     return WEK_OK;
 }
 
-int ResolveLinks(const std::string& path, std::string& target) {
-    const std::wstring wide = ToWin32Path(path);
-    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        // A missing file is created by the save; a missing folder is an error.
-        if (::GetLastError() != ERROR_FILE_NOT_FOUND) return WEK_ERR_OPEN;
-        target = path;
-        return WEK_OK;
-    }
-    if (!IsLink(wide, attributes)) {
-        target = path;
-        return WEK_OK;
-    }
-    // Opening follows every link; a loop or a link to nothing fails here.
-    const Handle file(::CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file.Valid()) return WEK_ERR_OPEN;
-    std::wstring final(32768, L'\0');
-    const DWORD n = ::GetFinalPathNameByHandleW(file.h, final.data(), static_cast<DWORD>(final.size()),
-                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0 || n >= final.size()) return WEK_ERR_OPEN;
-    final.resize(n);
-    target = FromWin32Path(final);
+int SaveLoaded(LoadedFile& file, const std::string& data) {
+    const int status = Rewrite(file.path, file.identity, data, file.pin);
+    if (status != WEK_OK || file.pin.Valid()) return status;
+    // The name now holds the new file: a later save checks against that one.
+    file.pin.Reset(::CreateFileW(file.path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    DWORD attributes = 0, links = 0;
+    if (file.pin.Valid()) Describe(file.pin.h, file.identity, attributes, links);
     return WEK_OK;
 }
 
-bool IsReadOnlyFile(const std::string& path) {
-    const std::wstring wide = ToWin32Path(path);
-    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-    if (attributes & FILE_ATTRIBUTE_READONLY) return true;
-    // Opening for writing changes nothing and tells whether the access list allows it.
-    const Handle file(::CreateFileW(wide.c_str(), FILE_WRITE_DATA, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (file.Valid()) return false;
-    const DWORD error = ::GetLastError();
-    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
-}
-
-int ReplaceFileAtomic(const std::string& path, const std::string& data) {
-    const std::wstring wide = ToWin32Path(path);
-    WIN32_FILE_ATTRIBUTE_DATA info{};
-    const bool exists = ::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &info) != 0;
-    if (!exists && ::GetLastError() != ERROR_FILE_NOT_FOUND) return WEK_ERR_WRITE;
-    // Never replace a folder or a link (links are resolved by the caller).
-    if (exists && ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLink(wide, info.dwFileAttributes)))
-        return WEK_ERR_WRITE;
-
-    // A short name of our own beside the original. The handle stays open to the end: it
-    // was opened with DELETE access, so a failed save can always remove the file, whatever
-    // access list it was given; FILE_SHARE_DELETE lets the rename below move it meanwhile.
-    static std::atomic<unsigned> counter{0};
-    const std::string folder = FolderPrefix(path);
-    std::wstring temp;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
-        temp = ToWin32Path(folder + ".olvsave-" + std::to_string(::GetCurrentProcessId()) + "-" +
-                           std::to_string(counter++) + ".tmp");
-        if (InjectedFailure(WEK_STAGE_CREATE)) return WEK_ERR_WRITE;
-        h = ::CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)
-            return WEK_ERR_WRITE;
-    }
-    if (h == INVALID_HANDLE_VALUE) return WEK_ERR_WRITE;
-    const Handle file(h);
-
-    bool ok = !InjectedFailure(WEK_STAGE_WRITE) && WriteAll(file.h, data);
-    ok = ok && (!exists || (!InjectedFailure(WEK_STAGE_PERMISSIONS) && KeepAttributesAndSecurity(wide, file.h, info)));
-    ok = ok && !InjectedFailure(WEK_STAGE_FSYNC) && ::FlushFileBuffers(file.h);
-    // One rename replaces the original whole; with write-through it is on disk when it returns.
-    ok = ok && !InjectedFailure(WEK_STAGE_RENAME) &&
-         ::MoveFileExW(temp.c_str(), wide.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok) {
+int SaveToPath(const std::string& path, const std::string& data) {
+    std::wstring wide;
+    bool throughLink = false, exists = false;
+    if (ResolveLink(path, wide, throughLink, exists) != WEK_OK) return WEK_ERR_WRITE;
+    if (!exists) {
+        // A link that leads nowhere could make us create a file wherever its owner chose.
+        if (throughLink) return WEK_ERR_WRITE;
+        std::wstring temp;
+        Handle file;
+        if (!CreateTemporary(FolderPrefix(wide), temp, file)) return RefusedNewFile(::GetLastError());
+        // Without MOVEFILE_REPLACE_EXISTING the move fails if the name appeared meanwhile.
+        if (!Injected(WEK_STAGE_WRITE) && WriteAll(file.h, data.data(), data.size()) && !Injected(WEK_STAGE_FSYNC) &&
+            ::FlushFileBuffers(file.h) && !Injected(WEK_STAGE_RENAME) &&
+            ::MoveFileExW(temp.c_str(), wide.c_str(), MOVEFILE_WRITE_THROUGH))
+            return WEK_OK;
         DeleteByHandle(file.h);
         return WEK_ERR_WRITE;
     }
-    return WEK_OK;
+    Handle file(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FileIdentity id;
+    DWORD attributes = 0, links = 0;
+    if (!file.Valid() || !Describe(file.h, id, attributes, links)) return WEK_ERR_WRITE;
+    // Never replace a folder or a link.
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return WEK_ERR_WRITE;
+    return Rewrite(wide, id, data, file);
+}
+
+bool ProcessIsGone(std::uint64_t pid) {
+    if (pid == 0 || pid > 0xFFFFFFFFu) return false;
+    const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!process) return ::GetLastError() == ERROR_INVALID_PARAMETER;
+    // A process that has ended but whose handle someone still holds is gone too.
+    const bool ended = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    ::CloseHandle(process);
+    return ended;
 }
 
 }  // namespace wekio

@@ -20,7 +20,26 @@ constexpr std::uint32_t kNewestVersion = 5;
 constexpr std::size_t kOffVersion = 4, kOffCount = 8, kOffFlags = 12, kOffIndex = 16,
                       kOffIndexCrc = 24, kOffHeaderCrc = 28;
 
-std::atomic<int> g_saveFailureStage{WEK_STAGE_NONE};
+// The stages at which the test seam makes saves fail, one bit each.
+std::atomic<unsigned> g_saveFailureStages{0};
+std::atomic<bool> g_replaceFileForTest{false};
+
+// The longest file name most file systems take, in bytes.
+constexpr std::size_t kMaxNameBytes = 255;
+constexpr char kBackupSuffix[] = ".olvkeep";
+constexpr char kTemporaryPrefix[] = ".olvsave-";
+constexpr char kTemporarySuffix[] = ".tmp";
+
+// Reads a decimal number of 1 to `maxDigits` digits at `text[at]` up to `stop`; false otherwise.
+bool ParseDigits(const std::string& text, std::size_t at, std::size_t stop, std::size_t maxDigits, std::uint64_t& value) {
+    if (stop <= at || stop - at > maxDigits) return false;
+    value = 0;
+    for (std::size_t i = at; i < stop; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    }
+    return true;
+}
 
 // CRC-32 (IEEE 802.3, reflected, as used by zip and PNG).
 std::uint32_t Crc32(const char* data, std::size_t size) {
@@ -133,14 +152,6 @@ Parsed Parse(const std::string& b, bool strict) {
     return p;
 }
 
-// Save's path handling, shared with WekWriteSample.
-int WriteFileAtomically(const char* path, const std::string& bytes) {
-    std::string target;
-    if (wekio::ResolveLinks(path, target) != WEK_OK) return WEK_ERR_WRITE;
-    if (wekio::IsReadOnlyFile(target)) return WEK_ERR_READ_ONLY;
-    return wekio::ReplaceFileAtomic(target, bytes);
-}
-
 bool Cancelled(WekProgressProc pfn, void* context, int percent, const char* stage) {
     return pfn && pfn(percent, stage, context) != 0;
 }
@@ -160,6 +171,10 @@ const char* WekStatusText(int status) {
     case WEK_ERR_WRITE: return "could not be written";
     case WEK_ERR_ARGUMENT: return "invalid request";
     case WEK_ERR_CANCELLED: return "cancelled";
+    case WEK_ERR_CHANGED: return "changed since it was loaded";
+    case WEK_ERR_LINK_OWNER: return "link and file owners differ";
+    case WEK_ERR_NO_COPY: return "cannot write a copy beside it";
+    case WEK_ERR_SEE_COPY: return "damaged; restore from .olvkeep copy";
     default: return "unknown error";
     }
 }
@@ -168,6 +183,8 @@ CWekFile::CWekFile() = default;
 CWekFile::~CWekFile() = default;
 
 void CWekFile::Forget() {
+    m_file.reset();
+    m_loadedPath.clear();
     m_nVersion = -1;
     m_bLoaded = false;
     m_bModified = false;
@@ -188,18 +205,32 @@ int CWekFile::LoadQuick(const char* path, int* pOut, int /*nReserved*/) {
     } else {
         Forget();
         std::string head;
-        status = path ? wekio::ReadFileBytes(path, kHeaderSize, head) : WEK_ERR_ARGUMENT;
-        m_nBytesRead = head.size();
-        if (status == WEK_OK && (head.size() < kHeaderSize ||
-                                 std::memcmp(head.data(), kMagic, sizeof kMagic) != 0)) {
-            m_nVersion = 0;
-            status = WEK_ERR_NOT_OLV;
-        } else if (status == WEK_OK) {
-            m_nVersion = ShownVersion(GetU32(head, kOffVersion));
-        }
+        status = path ? wekio::ReadFile(path, kHeaderSize, head, nullptr) : WEK_ERR_ARGUMENT;
+        status = Probed(status, head);
     }
     if (pOut) *pOut = status;
     return Finish(status);
+}
+
+#ifndef _WIN32
+int CWekFile::LoadQuickAt(int folderFd, const char* name, int* pOut) {
+    Forget();
+    std::string head;
+    const int status = Probed(name ? wekio::ReadFileAt(folderFd, name, kHeaderSize, head) : WEK_ERR_ARGUMENT, head);
+    if (pOut) *pOut = status;
+    return Finish(status);
+}
+#endif
+
+int CWekFile::Probed(int status, const std::string& head) {
+    m_nBytesRead = head.size();
+    if (status != WEK_OK) return status;
+    if (head.size() < kHeaderSize || std::memcmp(head.data(), kMagic, sizeof kMagic) != 0) {
+        m_nVersion = 0;
+        return WEK_ERR_NOT_OLV;
+    }
+    m_nVersion = ShownVersion(GetU32(head, kOffVersion));
+    return WEK_OK;
 }
 
 int CWekFile::GetSimpleVersion() { return m_nVersion; }
@@ -210,19 +241,23 @@ int CWekFile::Load(const char* path, WekProgressProc pfn, void* pContext, int, i
     if (Cancelled(pfn, pContext, 0, "reading")) return Finish(WEK_ERR_CANCELLED);
     try {
         std::string bytes;
-        const int status = wekio::ReadFileBytes(path, UINT64_MAX, bytes);
+        wekio::LoadedFilePtr file;
+        const int status = wekio::ReadFile(path, UINT64_MAX, bytes, &file);
         m_nBytesRead = bytes.size();
         if (status != WEK_OK) return Finish(status);
         if (Cancelled(pfn, pContext, 50, "checking")) return Finish(WEK_ERR_CANCELLED);
         Parsed p = Parse(bytes, false);
         m_nVersion = p.version;
         if (p.status != WEK_OK) return Finish(p.status);
+        m_loadedPath = path;
+        m_file = std::move(file);
         m_records = std::move(p.records);
         m_bHadFault = p.fault;
         m_bLoaded = true;
     } catch (const std::exception&) {
         // Out of memory for a very large file.
         m_records.clear();
+        m_file.reset();
         return Finish(WEK_ERR_READ);
     }
     if (pfn) pfn(100, "loaded", pContext);
@@ -240,8 +275,10 @@ int CWekFile::Save(const char* path, WekProgressProc pfn, void* pContext, const 
     int status;
     try {
         std::string bytes;
-        status = WekEncode(nVersion, m_records, false, bytes) ? WriteFileAtomically(path, bytes)
-                                                               : WEK_ERR_WRITE;
+        if (!WekEncode(nVersion, m_records, false, bytes)) status = WEK_ERR_WRITE;
+        // The loaded path means the file Load found, not whatever the path names now.
+        else if (m_file && m_loadedPath == path) status = wekio::SaveLoaded(*m_file, bytes);
+        else status = wekio::SaveToPath(path, bytes);
     } catch (const std::exception&) {
         status = WEK_ERR_WRITE;
     }
@@ -257,7 +294,7 @@ int WekVerify(const char* path, std::string* pDetail) {
     int status;
     try {
         std::string bytes;
-        status = path ? wekio::ReadFileBytes(path, UINT64_MAX, bytes) : WEK_ERR_ARGUMENT;
+        status = path ? wekio::ReadFile(path, UINT64_MAX, bytes, nullptr) : WEK_ERR_ARGUMENT;
         if (status == WEK_OK) {
             Parsed p = Parse(bytes, true);
             status = p.status;
@@ -311,12 +348,47 @@ int WekWriteSample(const char* path, int version, const std::vector<std::string>
     try {
         std::string bytes;
         if (!WekEncode(version, records, withFault, bytes)) return WEK_ERR_ARGUMENT;
-        return WriteFileAtomically(path, bytes);
+        return wekio::SaveToPath(path, bytes);
     } catch (const std::exception&) {
         return WEK_ERR_WRITE;
     }
 }
 
-void WekSetSaveFailureForTest(WekSaveStage stage) { g_saveFailureStage = stage; }
+std::string WekBackupCopyName(const std::string& name) {
+    constexpr std::size_t suffix = sizeof kBackupSuffix - 1;
+    std::size_t keep = std::min(name.size(), kMaxNameBytes - suffix);
+    // Never cut a UTF-8 sequence: step back over continuation bytes to a sequence's start.
+    if (keep < name.size())
+        while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0u) == 0x80u) --keep;
+    return name.substr(0, keep) + kBackupSuffix;
+}
 
-WekSaveStage wekio::SaveFailureForTest() { return static_cast<WekSaveStage>(g_saveFailureStage.load()); }
+bool WekIsStaleTemporaryName(const std::string& name) {
+    constexpr std::size_t prefix = sizeof kTemporaryPrefix - 1, suffix = sizeof kTemporarySuffix - 1;
+    if (name.size() <= prefix + suffix || name.compare(0, prefix, kTemporaryPrefix) != 0 ||
+        name.compare(name.size() - suffix, suffix, kTemporarySuffix) != 0)
+        return false;
+    // ".olvsave-<process id>-<counter>.tmp", both decimal.
+    const std::size_t dash = name.find('-', prefix);
+    std::uint64_t pid = 0, counter = 0;
+    if (dash == std::string::npos || !ParseDigits(name, prefix, dash, 10, pid) ||
+        !ParseDigits(name, dash + 1, name.size() - suffix, 10, counter))
+        return false;
+    return wekio::ProcessIsGone(pid);
+}
+
+void WekSetSaveFailureForTest(WekSaveStage stage) {
+    g_saveFailureStages = stage == WEK_STAGE_NONE ? 0u : 1u << stage;
+}
+
+void WekAddSaveFailureForTest(WekSaveStage stage) {
+    if (stage != WEK_STAGE_NONE) g_saveFailureStages |= 1u << stage;
+}
+
+bool wekio::SaveFailsForTest(WekSaveStage stage) {
+    return stage != WEK_STAGE_NONE && (g_saveFailureStages.load() & (1u << stage)) != 0;
+}
+
+void WekUseReplaceFileForTest(bool use) { g_replaceFileForTest = use; }
+
+bool wekio::ReplaceFileForTest() { return g_replaceFileForTest.load(); }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,32 @@ enum WekStatus : int {
     WEK_ERR_WRITE = -8,         // writing, flushing or replacing failed; the original is untouched
     WEK_ERR_ARGUMENT = -9,      // a bad argument (null path, unknown target version)
     WEK_ERR_CANCELLED = -10,    // the progress callback asked to stop; nothing was changed
+    WEK_ERR_CHANGED = -11,      // the name no longer holds the file that was loaded; nothing was written
+    WEK_ERR_LINK_OWNER = -12,   // privileged save through a link not owned by the file's owner; nothing written
+    WEK_ERR_NO_COPY = -13,      // neither a new file nor a copy can be made beside it; nothing was changed
+    WEK_ERR_SEE_COPY = -14,     // rewriting in place failed and so did putting the original back:
+                                // the file is damaged, its original content is in its backup copy
 };
 
 // A short human text for a status ("could not be read", ...). Never null.
 const char* WekStatusText(int status);
+
+// True when `name` (a bare folder entry name) is a temporary file a save makes beside the
+// file it replaces (".olvsave-<process id>-<number>.tmp") and the process that made it is no
+// longer running, so that nothing will ever use it again: a folder walk may delete it. Backup
+// copies ("<name>.olvkeep") are never temporary files: they are the user's to restore from.
+// A save running where this process cannot see it (another machine sharing the folder, another
+// process-id namespace) looks gone too; deleting its file makes that save fail, never lose data.
+bool WekIsStaleTemporaryName(const std::string& name);
+
+namespace wekio {
+// What Load resolved and keeps for Save (platform-specific; see FileIO.h).
+struct LoadedFile;
+// Releases what Load kept (its descriptors or handles).
+struct LoadedFileDeleter {
+    void operator()(LoadedFile* file) const;
+};
+}  // namespace wekio
 
 class CWekFile {
 public:
@@ -42,9 +65,17 @@ public:
 
     // The probe: reads at most the fixed 32-byte header of `path`, whatever the file's size, and
     // sets the version that GetSimpleVersion reports; it does not check the rest of the file and
-    // drops anything loaded before. Returns WEK_OK, WEK_ERR_OPEN, WEK_ERR_READ or WEK_ERR_NOT_OLV;
+    // drops anything loaded before. It resolves and opens the file as Load does (only a regular
+    // file is ever opened) and keeps nothing. Returns WEK_OK, WEK_ERR_OPEN, WEK_ERR_READ or WEK_ERR_NOT_OLV;
     // `pOut`, if given, receives the status too.
     int LoadQuick(const char* path, int* pOut, int nReserved);
+
+#ifndef _WIN32
+    // The probe of LoadQuick (whatever m_nQuickFlag says) for the entry `name` (a single name)
+    // of the open folder `folderFd`, for a walk that holds its folders open: the folder's path
+    // is not looked up again, so the cost does not grow with the folder's depth.
+    int LoadQuickAt(int folderFd, const char* name, int* pOut);
+#endif
 
     // After LoadQuick or Load: -1 when the file could not be opened or read, 0 when it is
     // not an .olv file, otherwise the version number its header holds (any value, e.g. 9).
@@ -53,20 +84,47 @@ public:
     // Reads and validates the whole file. Tolerates the recoverable version-4 fault
     // (see FORMAT.md). On error nothing is kept loaded and Save will refuse. Versions other
     // than 1 to 5 give WEK_ERR_UNSUPPORTED. A non-zero return from `pfn` cancels.
+    // `path` is resolved once: its folders and a final symbolic link are followed, and only a
+    // regular file is opened (never a device, a pipe or a folder: WEK_ERR_OPEN). The object keeps
+    // what was found (the folder, the name in it and the file itself, open) until the next Load,
+    // LoadQuick or its destruction, so that Save(path) rewrites exactly that file. On Windows
+    // the file is held open without delete sharing meanwhile: other programs may read and write
+    // it but not delete or rename it.
     int Load(const char* path, WekProgressProc pfn, void* pContext, int nReserved1, int nReserved2);
 
     // Marks the loaded content as changed (or not). Save writes whether or not it is marked.
     void SetModified(int bModified, int bNotify);
 
-    // Writes the loaded content to `path` in format `nVersion` (1 to 5) atomically:
-    // temporary file beside the target, flushed, renamed over it, folder flushed.
-    // On any failure the target is byte-for-byte untouched and no temporary file remains; the
-    // one exception is a failed folder flush after the rename, reported as WEK_ERR_WRITE with
-    // the new content already in place.
-    // Read-only targets are refused; permission bits are kept; symbolic links are written through.
+    // Writes the loaded content to `path` in format `nVersion` (1 to 5).
+    //
+    // With the same `path` as the last Load (the same bytes), Save works on what Load found: it
+    // writes into the folder Load found, and only over the file Load read. Just before replacing
+    // it checks that the name still holds that file (WEK_ERR_CHANGED otherwise); it never follows
+    // a link again and never creates a file. When the process is privileged (root, or allowed to
+    // override file permissions) and Load reached the file through symbolic links, it writes only
+    // when every link has the file's owner (WEK_ERR_LINK_OWNER otherwise). A link stays a link.
+    //
+    // Another `path` is resolved now, links followed, and an existing regular file there is
+    // rewritten the same way; a missing name is created (0666 less the umask), but never through
+    // a link that points nowhere (WEK_ERR_WRITE).
+    //
+    // How: a new file is written beside the original (unnamed where the file system allows),
+    // given its owner, group, permission bits and every extended attribute the process can read
+    // (ACLs included), flushed, swapped in under the original's name, and the folder is flushed.
+    // When the new file cannot carry all of that (the original has other hard links, or an owner,
+    // group or attribute the process cannot set), the original is rewritten in place instead: a
+    // complete copy of it is first written and flushed beside it as "<name>.olvkeep" (see
+    // WekBackupCopyName), then the new content is written over it, flushed, and the copy removed.
+    //
+    // On failure the file keeps its content and everything else it had, and no file of ours
+    // remains, with two exceptions: a failed folder flush after the swap (WEK_ERR_WRITE, the new
+    // content is in place), and WEK_ERR_SEE_COPY (an in-place rewrite failed and the original
+    // could not be put back: the copy stays, holding the original content).
+    // Read-only targets are refused (WEK_ERR_READ_ONLY). WEK_ERR_NO_COPY: the folder cannot take
+    // a new file or a copy (not writable, full, or an earlier copy is still there).
     // Returns WEK_ERR_NOTHING_LOADED without a successful Load, WEK_ERR_ARGUMENT for another
-    // version or a non-null `pRecord` (reserved), WEK_ERR_READ_ONLY, WEK_ERR_WRITE or
-    // WEK_ERR_CANCELLED (asked at the start, before anything is written).
+    // version or a non-null `pRecord` (reserved), WEK_ERR_CANCELLED (asked at the start, before
+    // anything is written), WEK_ERR_WRITE for other failures.
     int Save(const char* path, WekProgressProc pfn, void* pContext, const void* pRecord, int nVersion);
 
     // Status of the last operation (also returned by it).
@@ -83,6 +141,8 @@ private:
     void Forget();
     // Records `status` as the last status and returns it.
     int Finish(int status);
+    // Sets what a probe that read `head` with `status` found; returns the probe's status.
+    int Probed(int status, const std::string& head);
 
     std::uint64_t m_nBytesRead = 0;
     int m_nVersion = -1;
@@ -91,4 +151,7 @@ private:
     bool m_bModified = false;
     bool m_bHadFault = false;
     std::vector<std::string> m_records;
+    // What the last successful Load resolved, and the path it was given.
+    std::unique_ptr<wekio::LoadedFile, wekio::LoadedFileDeleter> m_file;
+    std::string m_loadedPath;
 };

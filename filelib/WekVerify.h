@@ -18,10 +18,16 @@ int WekVerify(const char* path, std::string* pDetail = nullptr);
 // large for the format.
 bool WekEncode(int version, const std::vector<std::string>& records, bool withFault, std::string& out);
 
-// Writes a file made by WekEncode to `path` the way Save does (atomic, links written through,
-// read-only files refused, permission bits kept). Returns WEK_OK, WEK_ERR_ARGUMENT for arguments
+// Writes a file made by WekEncode to `path` the way Save writes to a path other than the loaded
+// one (links written through, a missing name created but never through a link, read-only files
+// refused, everything the file had kept). Returns WEK_OK, WEK_ERR_ARGUMENT for arguments
 // WekEncode refuses, or Save's error statuses.
 int WekWriteSample(const char* path, int version, const std::vector<std::string>& records, bool withFault);
+
+// The name of the backup copy an in-place rewrite of the file named `name` keeps beside it while
+// it runs: "<name>.olvkeep", with `name` shortened (never inside a UTF-8 sequence) where the
+// whole would pass the 255-byte limit of a name.
+std::string WekBackupCopyName(const std::string& name);
 
 // The steps of a save at which a test can make it fail.
 enum WekSaveStage : int {
@@ -31,8 +37,21 @@ enum WekSaveStage : int {
     WEK_STAGE_PERMISSIONS,  // giving it the original's permission bits
     WEK_STAGE_FSYNC,        // flushing it to disk
     WEK_STAGE_RENAME,       // renaming it over the original
+    WEK_STAGE_UNNAMED,      // the file system refuses unnamed temporary files (Linux only)
+    WEK_STAGE_COPY,         // in place: writing and flushing the backup copy
+    WEK_STAGE_OVERWRITE,    // in place: writing the new content (fails halfway through)
+    WEK_STAGE_RESTORE,      // in place: putting the original content back after a failure
+    WEK_STAGE_REPLACE_FILE, // Windows: ReplaceFileW (the save then renames instead)
 };
 
 // Test seam: until called again with WEK_STAGE_NONE, every save fails at `stage` as if that
-// system call had failed (Save then returns WEK_ERR_WRITE).
+// system call had failed (Save then returns the status that failure gives).
 void WekSetSaveFailureForTest(WekSaveStage stage);
+
+// Test seam: makes saves fail at `stage` as well as at the stages already chosen.
+void WekAddSaveFailureForTest(WekSaveStage stage);
+
+// Test seam (Windows): with true, saves replace files with ReplaceFileW even under Wine, where
+// they otherwise rename, because Wine's ReplaceFileW deletes the original before it moves the
+// new file in. No effect elsewhere.
+void WekUseReplaceFileForTest(bool use);

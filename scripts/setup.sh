@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  clang libclang-rt-14-dev
   googletest libgtest-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "filelib/WekFile.h"
 #include "filelib/WekVerify.h"
 #include "base/LongPath.h"
@@ -127,15 +130,23 @@ TEST_F(OlvSave, WritesThroughLinksAndKeepsThem) {
 
 TEST_F(OlvSave, AFailureAtAnyStageLeavesTheOriginalAndNoTemporaryFile) {
     const std::string path = Path("f.olv");
-    for (WekSaveStage stage : {WEK_STAGE_CREATE, WEK_STAGE_WRITE, WEK_STAGE_PERMISSIONS, WEK_STAGE_FSYNC, WEK_STAGE_RENAME}) {
+    // Both with an unnamed temporary file and with the named one used where the file system
+    // refuses unnamed files.
+    const WekSaveStage stages[] = {WEK_STAGE_CREATE, WEK_STAGE_WRITE, WEK_STAGE_PERMISSIONS, WEK_STAGE_FSYNC,
+                                   WEK_STAGE_RENAME};
+    for (int run = 0; run < 10; ++run) {
+        const bool named = run >= 5;
+        const WekSaveStage stage = stages[run % 5];
         SCOPED_TRACE(stage);
+        SCOPED_TRACE(named ? "named" : "unnamed");
         ASSERT_EQ(WekWriteSample(path.c_str(), 4, kRecords, true), WEK_OK);
         const std::string before = ReadBytes(path);
         CWekFile f;
         ASSERT_EQ(f.Load(path.c_str(), nullptr, nullptr, 0, 0), WEK_OK);
         WekSetSaveFailureForTest(stage);
+        if (named) WekAddSaveFailureForTest(WEK_STAGE_UNNAMED);
         EXPECT_EQ(f.Save(path.c_str(), nullptr, nullptr, nullptr, 4), WEK_ERR_WRITE);
-        WekSetSaveFailureForTest(WEK_STAGE_NONE);
+        WekSetSaveFailureForTest(named ? WEK_STAGE_UNNAMED : WEK_STAGE_NONE);
         EXPECT_EQ(ReadBytes(path), before);
         EXPECT_EQ(Names(dir), std::set<std::string>{"f.olv"});
         // The loaded content survives the failure, so trying again works.
@@ -172,6 +183,39 @@ TEST_F(OlvSave, KeepsRawByteNames) {
     ASSERT_EQ(Repair(Path(name)), WEK_OK);
     EXPECT_EQ(WekVerify(Path(name).c_str()), WEK_OK);
     EXPECT_EQ(Names(dir), std::set<std::string>{name});
+}
+
+TEST_F(OlvSave, ObjectsOnManyThreadsEachSaveTheirOwnFiles) {
+    // One object per thread at a time, many threads, some files shared by a hard link (rewritten
+    // in place) and one folder for all: every save succeeds and nothing of ours is left.
+    constexpr int kThreads = 8, kFiles = 12;
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string path = Path("t" + std::to_string(t) + "-" + std::to_string(i) + ".olv");
+            ASSERT_EQ(WekWriteSample(path.c_str(), 4, kRecords, true), WEK_OK);
+            if (i % 3 == 0) {
+                ASSERT_EQ(link(path.c_str(), (path + ".link").c_str()), 0);
+            }
+        }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round)
+                for (int i = 0; i < kFiles; ++i) {
+                    const std::string path = Path("t" + std::to_string(t) + "-" + std::to_string(i) + ".olv");
+                    CWekFile probe;
+                    probe.m_nQuickFlag = 1;
+                    if (probe.LoadQuick(path.c_str(), nullptr, 0) != WEK_OK || probe.GetSimpleVersion() != 4 ||
+                        Repair(path, path) != WEK_OK)
+                        ++failures;
+                }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    const std::set<std::string> names = Names(dir);
+    EXPECT_EQ(names.size(), std::size_t{kThreads * (kFiles + kFiles / 3)});
+    for (const std::string& name : names) EXPECT_EQ(WekVerify(Path(name).c_str()), WEK_OK) << name;
 }
 
 }  // namespace

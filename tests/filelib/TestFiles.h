@@ -1,15 +1,19 @@
 // Helpers for the file library tests: a scratch folder per test, whole-file reads and writes,
-// folder listings, deep folder chains built with openat(), and .olv images built by hand.
+// folder listings, deep folder chains built with openat(), .olv images built by hand, and
+// running a piece of a test as another user.
 #pragma once
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -63,6 +67,32 @@ inline std::set<std::string> Names(const std::string& folder) {
     for (const auto& e : std::filesystem::directory_iterator(folder)) names.insert(e.path().filename().string());
     return names;
 }
+
+// The status of `path` itself (a link is not followed); all zero when it does not exist.
+inline struct stat LinkStatus(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) st = {};
+    return st;
+}
+
+// Runs `body` in a child process, as user and group `id` when `id` is not -1 (which needs
+// root), and returns its exit code, or -1 when it did not exit normally.
+inline int RunInChild(const std::function<int()>& body, int id = -1) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (id >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(id)) != 0 ||
+                        setuid(static_cast<uid_t>(id)) != 0))
+            _exit(125);
+        _exit(body());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// An unprivileged user and group id for tests that run as root ("nobody" on Debian).
+constexpr int kNobody = 65534;
 
 // Creates folders of 100-byte names below `base` until the path is at least `length` bytes;
 // `last`, if given, receives the deepest folder's stat.

@@ -71,6 +71,23 @@ expect 2 'load: failed: could not be opened' info missing.olv
 expect 1 'text.olv: invalid: ' verify v1.olv text.olv
 expect 2 'missing.olv: unreadable' verify text.olv missing.olv v1.olv
 
+# A file-size limit below the file's size: the save fails and says so, the file is unchanged and
+# no temporary file is left (without ignoring SIGXFSZ the process would die mid-save). Both with
+# the unnamed temporary file and as root, where the limit applies all the same.
+expect 0 'wrote version 4, 4 records' make limit.olv --version 4 --fault --records 4 --bytes 400000
+cp limit.olv limit.before
+out=$( (ulimit -f 100; "$tool" resave limit.olv) 2>&1 ); rc=$?
+if [[ $rc -ne 1 ]] || ! grep -q 'not saved: could not be written' <<<"$out"; then
+    failed=$((failed + 1)); printf 'FAIL: resave under ulimit -f 100 gave exit %s:\n%s\n' "$rc" "$out"
+elif ! cmp -s limit.olv limit.before; then
+    failed=$((failed + 1)); echo "FAIL: resave under ulimit -f changed the file"
+elif ls -A | grep -q '^\.olvsave-'; then
+    failed=$((failed + 1)); echo "FAIL: resave under ulimit -f left a temporary file: $(ls -A | grep olvsave)"
+else
+    passed=$((passed + 1))
+fi
+expect 0 'saved as version 4, 4 records, recoverable fault repaired' resave limit.olv
+
 # The demo tree, and never into a folder that holds something.
 expect 0 'demo tree in demo: 20 files' demo demo
 for f in v1.olv v2.olv v3.olv v4.olv v5.olv v9-future.olv X.OLV y.Olv .olv a.olv.bak olv \

@@ -222,5 +222,133 @@ TEST(Win32Save, WritesThroughALinkAndKeepsIt) {
     EXPECT_EQ(Names(tmp.Path()), (std::set<std::string>{"link.olv", "real.olv"}));
 }
 
+// The file index and link count of `path`; {0, 0} when it cannot be opened.
+std::pair<ULONGLONG, DWORD> IndexAndLinks(const std::string& path) {
+    const HANDLE h = ::CreateFileW(ToWin32Path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = h != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(h, &info);
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    if (!ok) return {0, 0};
+    return {(ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow, info.nNumberOfLinks};
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+    std::ofstream out(ToWin32Path(path).c_str(), std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+TEST(Win32Save, AFileWithHardLinksIsRewrittenInPlaceAndFailuresPutItBack) {
+    const struct {
+        const char* what;
+        std::vector<WekSaveStage> stages;
+        bool copyInTheWay;
+        int status;
+    } cases[] = {
+        {"nothing fails", {}, false, WEK_OK},
+        {"the copy cannot be written", {WEK_STAGE_COPY}, false, WEK_ERR_NO_COPY},
+        {"the rewrite fails halfway", {WEK_STAGE_OVERWRITE}, false, WEK_ERR_WRITE},
+        {"the rewrite and the putting back fail", {WEK_STAGE_OVERWRITE, WEK_STAGE_RESTORE}, false, WEK_ERR_SEE_COPY},
+        {"an earlier copy is in the way", {}, true, WEK_ERR_NO_COPY},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder tmp;
+        const std::string path = tmp.Olv("f.olv", 4, true), other = tmp.Sub("other.olv"), copy = tmp.Sub("f.olv.olvkeep");
+        if (!::CreateHardLinkW(ToWin32Path(other).c_str(), ToWin32Path(path).c_str(), nullptr))
+            GTEST_SKIP() << "no hard links on this system (error " << ::GetLastError() << ")";
+        if (c.copyInTheWay) WriteAll(copy, "an earlier copy");
+        const auto before = IndexAndLinks(path);
+        ASSERT_EQ(before.second, 2u);
+        const std::string bytes = ReadAll(path);
+        CWekFile f;
+        ASSERT_EQ(f.Load(path.c_str(), nullptr, nullptr, 0, 0), WEK_OK);
+        for (WekSaveStage stage : c.stages) WekAddSaveFailureForTest(stage);
+        EXPECT_EQ(f.Save(path.c_str(), nullptr, nullptr, nullptr, 4), c.status);
+        WekSetSaveFailureForTest(WEK_STAGE_NONE);
+        EXPECT_EQ(IndexAndLinks(path), before) << "the same file, still with both names";
+        EXPECT_EQ(ReadAll(other), ReadAll(path));
+        std::set<std::string> names = {"f.olv", "other.olv"};
+        if (c.status == WEK_OK) {
+            EXPECT_EQ(WekVerify(path.c_str()), WEK_OK);
+        } else if (c.status == WEK_ERR_SEE_COPY) {
+            EXPECT_EQ(ReadAll(copy), bytes);
+            names.insert("f.olv.olvkeep");
+        } else {
+            EXPECT_EQ(ReadAll(path), bytes);
+        }
+        if (c.copyInTheWay) {
+            EXPECT_EQ(ReadAll(copy), "an earlier copy");
+            names.insert("f.olv.olvkeep");
+        }
+        EXPECT_EQ(Names(tmp.Path()), names);
+    }
+}
+
+TEST(Win32Save, ALoadedFileCannotBeSwappedUntilItIsSaved) {
+    TempFolder tmp;
+    const std::string path = tmp.Olv("f.olv", 4, true), aside = tmp.Sub("aside.olv");
+    const std::wstring wide = ToWin32Path(path);
+    {
+        CWekFile f;
+        ASSERT_EQ(f.Load(path.c_str(), nullptr, nullptr, 0, 0), WEK_OK);
+        // Loaded, the file may be read and written but not deleted or renamed by others.
+        EXPECT_FALSE(::DeleteFileW(wide.c_str()));
+        EXPECT_EQ(::GetLastError(), DWORD{ERROR_SHARING_VIOLATION});
+        EXPECT_FALSE(::MoveFileExW(wide.c_str(), ToWin32Path(aside).c_str(), 0));
+        CWekFile probe;
+        probe.m_nQuickFlag = 1;
+        EXPECT_EQ(probe.LoadQuick(path.c_str(), nullptr, 0), WEK_OK);
+        EXPECT_EQ(f.Save(path.c_str(), nullptr, nullptr, nullptr, 4), WEK_OK);
+        EXPECT_FALSE(::DeleteFileW(wide.c_str())) << "the saved file is held for the next save";
+        EXPECT_EQ(f.Save(path.c_str(), nullptr, nullptr, nullptr, 4), WEK_OK);
+    }
+    EXPECT_EQ(WekVerify(path.c_str()), WEK_OK);
+    // Another path is looked up at the save and rewritten as it is then.
+    CWekFile f;
+    ASSERT_EQ(f.Load(path.c_str(), nullptr, nullptr, 0, 0), WEK_OK);
+    const std::string other = tmp.Olv("other.olv", 5);
+    EXPECT_EQ(f.Save(other.c_str(), nullptr, nullptr, nullptr, 4), WEK_OK);
+    EXPECT_EQ(Names(tmp.Path()), (std::set<std::string>{"f.olv", "other.olv"}));
+}
+
+// Wine's ReplaceFileW is not atomic and the library does not use it there unless a test asks;
+// this shows that the call and the fall-back to a rename work.
+TEST(Win32Save, ReplaceFileKeepsAttributesAndFallsBackToARename) {
+    WekUseReplaceFileForTest(true);
+    for (WekSaveStage stage : {WEK_STAGE_NONE, WEK_STAGE_REPLACE_FILE}) {
+        SCOPED_TRACE(stage);
+        TempFolder tmp;
+        const std::string path = tmp.Olv("f.olv", 4, true);
+        ASSERT_TRUE(::SetFileAttributesW(ToWin32Path(path).c_str(), FILE_ATTRIBUTE_HIDDEN));
+        WekSetSaveFailureForTest(stage);
+        EXPECT_EQ(Repair(path), WEK_OK);
+        WekSetSaveFailureForTest(WEK_STAGE_NONE);
+        EXPECT_EQ(WekVerify(path.c_str()), WEK_OK);
+        EXPECT_TRUE(Attributes(path) & FILE_ATTRIBUTE_HIDDEN);
+        EXPECT_EQ(Names(tmp.Path()), std::set<std::string>{"f.olv"});
+    }
+    WekUseReplaceFileForTest(false);
+}
+
+TEST(Win32TemporaryName, StaleOnlyWhenItsProcessHasEnded) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"cmd.exe /c exit 0";
+    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                 &startup, &process));
+    ::WaitForSingleObject(process.hProcess, 30000);
+    const std::string ended = std::to_string(process.dwProcessId);
+    // While a handle is open the process object stays, ended; the name is stale all the same.
+    EXPECT_TRUE(WekIsStaleTemporaryName(".olvsave-" + ended + "-0.tmp"));
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    EXPECT_TRUE(WekIsStaleTemporaryName(".olvsave-" + ended + "-7.tmp"));
+    EXPECT_FALSE(WekIsStaleTemporaryName(".olvsave-" + std::to_string(::GetCurrentProcessId()) + "-0.tmp"));
+    EXPECT_FALSE(WekIsStaleTemporaryName("f.olv.olvkeep"));
+}
+
 }  // namespace
 }  // namespace quorvel::test
