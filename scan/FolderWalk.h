@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "filelib/WekFile.h"
 #include "scan/FileSystem.h"
 
 namespace quorvel::scan {
@@ -35,9 +36,9 @@ struct WalkSettings {
     std::size_t foldersAhead = 64;   // folders listed or being listed ahead of the walk, at most
     std::size_t pathsAhead = 4096;   // found paths waiting to be taken, at most (a batch may pass it)
     std::size_t openLevels = 64;     // folders on the walk's own path kept open, at most
-    // Names of files the walk removes where it meets them (leftovers of interrupted saves);
-    // none when empty.
-    std::function<bool(const std::string& name)> isLeftover;
+    // Names of files the walk removes where it meets them: by default the temporary files of
+    // saves whose process is gone. None when empty.
+    std::function<bool(const std::string& name)> isLeftover = WekIsStaleTemporaryName;
 };
 
 class FolderWalk {

@@ -184,6 +184,22 @@ TEST(SearchReal, LinkLoopsEndAndEveryFolderIsListedOnce) {
     }
 }
 
+TEST(SearchReal, BrowseRemovesOnlyTemporaryFilesOfSavesThatAreGone) {
+    TempTree t;
+    t.Olv("a.olv", 4);
+    // A process id that cannot be running (above the kernel's limit), and this one's.
+    const std::string gone = t.Raw("sub/.olvsave-99999999-3.tmp", "half a save");
+    const std::string running = t.Raw("sub/.olvsave-" + std::to_string(getpid()) + "-0.tmp", "a save");
+    const std::string copy = t.Raw("sub/b.olv.olvkeep", "the user's copy");
+    const std::string lookalike = t.Raw(".olvsave-notanumber.tmp", "someone's file");
+    t.Link("sub/.olvsave-99999998-1.tmp", "../a.olv");  // a link is not ours to remove
+    ScriptedDialogPort port;
+    EXPECT_EQ(Browse(port, t.Root()), std::vector<std::string>{t.Path("a.olv")});
+    EXPECT_EQ(test::StatOf(gone, true).st_nlink, 0u);
+    for (const std::string& kept : {running, copy, lookalike, t.Path("sub/.olvsave-99999998-1.tmp")})
+        EXPECT_NE(test::StatOf(kept, true).st_nlink, 0u) << kept;
+}
+
 TEST(SearchReal, AnUnreadableFolderIsSkippedAndTheRestIsListed) {
     TempTree t;
     t.Olv("open/a.olv", 4);
