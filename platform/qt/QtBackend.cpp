@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -175,8 +176,9 @@ void QtDialogPort::MessageBox(const std::string& text) {
 std::optional<std::string> QtDialogPort::BrowseForFolder(const std::string& title) {
     m_pacer.Flush();
     // Qt's own dialog rather than the desktop's, so folders only and the start folder hold
-    // everywhere; it starts at the top of the file system each time.
-    QFileDialog picker(m_window.get(), DisplayText(title), QStringLiteral("/"));
+    // everywhere. It opens where the user is at home, later in the root chosen last.
+    if (m_pickerStart.isEmpty() || !QDir(m_pickerStart).exists()) m_pickerStart = QDir::homePath();
+    QFileDialog picker(m_window.get(), DisplayText(title), m_pickerStart);
     picker.setFileMode(QFileDialog::Directory);
     picker.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog |
                       QFileDialog::DontResolveSymlinks);
@@ -189,6 +191,7 @@ std::optional<std::string> QtDialogPort::BrowseForFolder(const std::string& titl
     struct stat st {};
     if (path.isEmpty() || ::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         return std::nullopt;
+    m_pickerStart = chosen.first();
     return path.toStdString();
 }
 
@@ -258,6 +261,9 @@ int QtDialogPort::RunModal(IDialogHandler& handler) {
     m_handler = &handler;
     m_running = true;
     handler.OnInitDialog();
+    // The dialog would focus its first enabled tab stop, "Close" while "Fix files" is
+    // disabled, and Space would then quit. Step 1 is "Browse", as on Windows.
+    Control(IDC_BROWSE)->setFocus(Qt::OtherFocusReason);
     const int result = m_window->exec();
     m_running = false;
     m_handler = nullptr;

@@ -51,8 +51,9 @@ public:
     std::string LoadString(int nId) override;
     // A modal QMessageBox: caption "quorvel", one OK button, no icon.
     void MessageBox(const std::string& text) override;
-    // A modal folder-only QFileDialog that opens at "/" with nothing chosen. Returns the path's
-    // bytes as the file system holds them; nothing on cancel or when no folder has that path.
+    // A modal folder-only QFileDialog with nothing chosen that opens at the user's home folder,
+    // or at the folder chosen last while it exists. Returns the path's bytes as the file system
+    // holds them; nothing on cancel or when no folder has that path.
     std::optional<std::string> BrowseForFolder(const std::string& title) override;
     // Counted; the override cursor is pushed at 0 -> 1 and popped at 1 -> 0. Extra Ends are ignored.
     void BeginWaitCursor() override;
@@ -82,7 +83,8 @@ public:
     // readdir enumeration of the real file system.
     IFileSystem& FileSystem() override { return m_fileSystem; }
 
-    // Runs OnInitDialog, then the window modally until EndDialog; returns EndDialog's result.
+    // Runs OnInitDialog, puts the focus on "Browse", then runs the window modally until
+    // EndDialog; returns EndDialog's result.
     int RunModal(IDialogHandler& handler);
 
     // The drawn application icon (16, 32 and 48 pixels).
@@ -97,6 +99,7 @@ public:
     QtListView& ListView() { return m_list; }
     QtProgressBar& ProgressBar() { return m_progress; }
     RepaintPacer& Pacer() { return m_pacer; }
+
     // Open Begin/End wait-cursor pairs.
     int WaitCursorDepth() const { return m_waitDepth; }
 
@@ -111,6 +114,7 @@ private:
     QtListView m_list;
     QtProgressBar m_progress;
     posix::PosixFileSystem m_fileSystem;
+    QString m_pickerStart;
     std::vector<std::pair<int, std::string>> m_menu;
     IDialogHandler* m_handler = nullptr;
     int m_waitDepth = 0;

@@ -108,7 +108,7 @@ TEST(QtMainWindow, FollowsTheLayoutTable) {
     QDialog& window = port.Window();
     const layout::DialogTemplate& t = layout::MainDialog();
     EXPECT_EQ(window.windowTitle(), "quorvel");
-    EXPECT_EQ(window.font().pointSize(), t.fontPoints);
+    EXPECT_EQ(window.font(), QApplication::font()) << "the desktop's font, not the template's";
     EXPECT_EQ(window.size(), ExpectedRect(window.font(), 0, 0, t.cx, t.cy).size());
     EXPECT_EQ(window.minimumSize(), window.maximumSize()) << "the window must not be resizable";
     EXPECT_EQ(window.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
@@ -155,6 +155,45 @@ TEST(QtMainWindow, FollowsTheLayoutTable) {
     EXPECT_EQ(chain, tabStops);
 }
 
+// Sets the application font (the desktop's UI font) for the life of the object.
+class ScopedAppFont {
+public:
+    explicit ScopedAppFont(int points) : m_old(QApplication::font()) {
+        QFont font = m_old;
+        font.setPointSize(points);
+        QApplication::setFont(font);
+    }
+    ~ScopedAppFont() { QApplication::setFont(m_old); }
+
+private:
+    QFont m_old;
+};
+
+// The windows are laid out in the desktop's font with its dialog units: a larger desktop font
+// gives a larger window with every control where the template puts it in that font.
+TEST(QtMainWindow, FollowsTheDesktopFont) {
+    const layout::DialogTemplate& t = layout::MainDialog();
+    QSize previous;
+    for (const int points : {8, 11, 14}) {
+        SCOPED_TRACE(testing::Message() << points << " pt");
+        const ScopedAppFont desktop(points);
+        QtBackend backend;
+        QDialog& window = backend.Dialog().Window();
+        EXPECT_EQ(window.font().pointSize(), points);
+        EXPECT_EQ(window.size(), ExpectedRect(QApplication::font(), 0, 0, t.cx, t.cy).size());
+        for (std::size_t i = 0; i < t.controls.size(); ++i) {
+            const layout::Control& c = t.controls[i];
+            EXPECT_EQ(backend.Dialog().Controls()[i]->geometry(),
+                      ExpectedRect(QApplication::font(), c.x, c.y, c.cx, c.cy)) << c.text;
+        }
+        if (previous.isValid()) {
+            EXPECT_GT(window.width(), previous.width());
+            EXPECT_GT(window.height(), previous.height());
+        }
+        previous = window.size();
+    }
+}
+
 using Action = std::function<void(QtDialogPort&)>;
 
 Action Press(int id, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
@@ -187,13 +226,41 @@ Action RightClick(int id) {
     };
 }
 
-struct InputCase { const char* name; bool fixEnabled; Action act; int fixes, cancels, abouts; };
+// Presses `key` on whatever has the focus right after start, which must be "Browse".
+Action PressAtStart(Qt::Key key) {
+    return [=](QtDialogPort& p) {
+        ASSERT_EQ(QApplication::focusWidget(), p.Control(IDC_BROWSE));
+        QTest::keyClick(QApplication::focusWidget(), key);
+    };
+}
+
+// Gives each control the focus in turn, then presses `key` on the last one.
+Action PressAfterFocusing(std::vector<int> ids, Qt::Key key) {
+    return [=](QtDialogPort& p) {
+        for (const int id : ids) {
+            p.Control(id)->setFocus(Qt::TabFocusReason);
+            ASSERT_TRUE(p.Control(id)->hasFocus());
+        }
+        QTest::keyClick(p.Control(ids.back()), key);
+    };
+}
+
+struct InputCase {
+    const char* name;
+    bool fixEnabled;
+    Action act;
+    int fixes, cancels, abouts, browses;
+};
+
+void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
 
 class QtInput : public testing::TestWithParam<InputCase> {};
 
-// Enter never ends the run and clicks Fix files only when that is enabled; Escape, Close and
-// the window's close go to OnCancel, which ends the run unless the handler defers; the menu
-// of the window's background sends the About command; painting goes to OnPaint.
+// Enter clicks the focused push button; elsewhere it clicks Fix files only when that is
+// enabled, and it never ends the run by itself. Escape, Close and the window's close go to
+// OnCancel, which ends the run unless the handler defers. The window starts with the focus on
+// Browse. The menu of the window's background sends the About command; painting goes to
+// OnPaint.
 TEST_P(QtInput, ReachesTheHandler) {
     const InputCase& tc = GetParam();
     for (const bool defer : {false, true}) {
@@ -219,29 +286,40 @@ TEST_P(QtInput, ReachesTheHandler) {
         });
         EXPECT_EQ(backend.DoModal(handler), ends ? IDCANCEL : 99);
         EXPECT_EQ(std::tuple(handler.fixes, handler.cancels, handler.abouts, handler.browses),
-                  std::tuple(tc.fixes, tc.cancels, tc.abouts, 0));
+                  std::tuple(tc.fixes, tc.cancels, tc.abouts, tc.browses));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, QtInput,
     testing::Values(
-        InputCase{"EnterOnCloseFixDisabled", false, Press(IDCANCEL, Qt::Key_Return), 0, 0, 0},
-        InputCase{"EnterOnCloseFixEnabled", true, Press(IDCANCEL, Qt::Key_Return), 1, 0, 0},
-        InputCase{"EnterOnListFixDisabled", false, Press(IDC_FILE_LIST, Qt::Key_Return), 0, 0, 0},
-        InputCase{"EnterOnListFixEnabled", true, Press(IDC_FILE_LIST, Qt::Key_Return), 1, 0, 0},
+        // Enter on a focused push button clicks that button, whatever the default button is.
+        InputCase{"EnterOnCloseFixDisabled", false, Press(IDCANCEL, Qt::Key_Return), 0, 1, 0, 0},
+        InputCase{"EnterOnCloseFixEnabled", true, Press(IDCANCEL, Qt::Key_Return), 0, 1, 0, 0},
+        InputCase{"EnterOnBrowse", true, Press(IDC_BROWSE, Qt::Key_Return), 0, 0, 0, 1},
+        InputCase{"EnterOnFixFiles", true, Press(IDOK, Qt::Key_Return), 1, 0, 0, 0},
+        // Elsewhere it clicks Fix files when that is enabled, and does nothing otherwise.
+        InputCase{"EnterOnListFixDisabled", false, Press(IDC_FILE_LIST, Qt::Key_Return), 0, 0, 0, 0},
+        InputCase{"EnterOnListFixEnabled", true, Press(IDC_FILE_LIST, Qt::Key_Return), 1, 0, 0, 0},
         InputCase{"KeypadEnterOnList", true,
-                  Press(IDC_FILE_LIST, Qt::Key_Enter, Qt::KeypadModifier), 1, 0, 0},
-        InputCase{"EnterOnFixFiles", true, Press(IDOK, Qt::Key_Return), 1, 0, 0},
-        InputCase{"EscapeOnFixFiles", true, Press(IDOK, Qt::Key_Escape), 0, 1, 0},
-        InputCase{"EscapeInList", true, Press(IDC_FILE_LIST, Qt::Key_Escape), 0, 1, 0},
-        InputCase{"SpaceOnClose", true, Press(IDCANCEL, Qt::Key_Space), 0, 1, 0},
-        InputCase{"WindowClose", true, [](QtDialogPort& p) { p.Window().close(); }, 0, 1, 0},
+                  Press(IDC_FILE_LIST, Qt::Key_Enter, Qt::KeypadModifier), 1, 0, 0, 0},
+        // A button that had the focus hands the default back when the focus moves on.
+        InputCase{"EnterOnListAfterClose", true,
+                  PressAfterFocusing({IDCANCEL, IDC_FILE_LIST}, Qt::Key_Return), 1, 0, 0, 0},
+        InputCase{"EnterOnListAfterCloseFixDisabled", false,
+                  PressAfterFocusing({IDCANCEL, IDC_FILE_LIST}, Qt::Key_Return), 0, 0, 0, 0},
+        // Right after start the focus is on Browse: neither Enter nor Space quits.
+        InputCase{"EnterAtStart", false, PressAtStart(Qt::Key_Return), 0, 0, 0, 1},
+        InputCase{"SpaceAtStart", false, PressAtStart(Qt::Key_Space), 0, 0, 0, 1},
+        InputCase{"EscapeOnFixFiles", true, Press(IDOK, Qt::Key_Escape), 0, 1, 0, 0},
+        InputCase{"EscapeInList", true, Press(IDC_FILE_LIST, Qt::Key_Escape), 0, 1, 0, 0},
+        InputCase{"SpaceOnClose", true, Press(IDCANCEL, Qt::Key_Space), 0, 1, 0, 0},
+        InputCase{"WindowClose", true, [](QtDialogPort& p) { p.Window().close(); }, 0, 1, 0, 0},
         InputCase{"CloseCommand", true, [](QtDialogPort& p) { p.DefaultSysCommand(0xF060, 0); },
-                  0, 1, 0},
-        InputCase{"MenuOnBackground", true, RightClick(0), 0, 0, 1},
-        InputCase{"MenuOnStepText", true, RightClick(IDC_STEP2_TEXT), 0, 0, 1},
-        InputCase{"NoMenuOnList", true, RightClick(IDC_FILE_LIST), 0, 0, 0}),
+                  0, 1, 0, 0},
+        InputCase{"MenuOnBackground", true, RightClick(0), 0, 0, 1, 0},
+        InputCase{"MenuOnStepText", true, RightClick(IDC_STEP2_TEXT), 0, 0, 1, 0},
+        InputCase{"NoMenuOnList", true, RightClick(IDC_FILE_LIST), 0, 0, 0, 0}),
     [](const testing::TestParamInfo<InputCase>& p) { return p.param.name; });
 
 TEST(QtWaitCursor, ShowsWhileMoreBeginsThanEnds) {
@@ -287,15 +365,46 @@ void ChooseFolder(const QString& path) {
     buttons->button(QDialogButtonBox::Open)->click();
 }
 
-TEST(QtFolderPicker, GivesTheChosenFolderOrNothingOnCancel) {
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const QByteArray& value)
+        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name)) {
+        qputenv(name, value);
+    }
+    ~ScopedEnv() { m_had ? qputenv(m_name, m_old) : qunsetenv(m_name); }
+
+private:
+    const char* m_name;
+    bool m_had;
+    QByteArray m_old;
+};
+
+// The picker opens in the home folder, then in the root chosen last while that exists (a
+// cancelled pick changes nothing), and gives the chosen folder's bytes or nothing on cancel.
+TEST(QtFolderPicker, OpensAtHomeThenAtTheLastRoot) {
+    QTemporaryDir home, first, second;
+    const ScopedEnv env("HOME", QFile::encodeName(home.path()));
     QtBackend backend;
-    QTemporaryDir tmp;
     const auto picker = ActiveAs<QFileDialog>;
-    RunSteps({{picker, [&] { ChooseFolder(tmp.path()); }},
-              {picker, [&] { QTest::keyClick(picker(), Qt::Key_Escape); }}});
-    const std::string title = text::kPickerTitle;
-    EXPECT_EQ(backend.Dialog().BrowseForFolder(title), QFile::encodeName(tmp.path()).toStdString());
-    EXPECT_EQ(backend.Dialog().BrowseForFolder(title), std::nullopt);
+    std::vector<QString> openedAt;
+    const auto choose = [&](const QTemporaryDir* dir) {
+        return [&, dir] {
+            openedAt.push_back(picker()->directory().absolutePath());
+            if (dir) ChooseFolder(dir->path());
+            else QTest::keyClick(picker(), Qt::Key_Escape);
+        };
+    };
+    RunSteps({{picker, choose(&first)}, {picker, choose(nullptr)}, {picker, choose(&second)},
+              {picker, choose(nullptr)}});
+    const auto browse = [&] { return backend.Dialog().BrowseForFolder(text::kPickerTitle); };
+    const auto bytes = [](const QTemporaryDir& d) { return QFile::encodeName(d.path()).toStdString(); };
+    EXPECT_EQ(browse(), bytes(first));
+    EXPECT_EQ(browse(), std::nullopt);
+    EXPECT_EQ(browse(), bytes(second));
+    ASSERT_TRUE(second.remove());
+    EXPECT_EQ(browse(), std::nullopt);  // the last root is gone: back at home
+    EXPECT_EQ(openedAt, (std::vector<QString>{home.path(), first.path(), first.path(), home.path()}));
 }
 
 TEST(QtDisplayText, EscapesExactlyTheBytesThatAreNotUtf8) {
@@ -497,9 +606,9 @@ TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
              SaveScreenshot(window, "main_window_start");
              click(IDC_BROWSE);
          }},
-        {picker, [&] {  // a folder picker at the top of the file system: choose the tree's root
+        {picker, [&] {  // a folder picker in the home folder: choose the tree's root
              EXPECT_EQ(picker()->windowTitle(), "Root directory for .olv file search");
-             EXPECT_EQ(picker()->directory().absolutePath(), "/");
+             EXPECT_EQ(picker()->directory().absolutePath(), QDir::homePath());
              EXPECT_EQ(picker()->fileMode(), QFileDialog::Directory);
              EXPECT_TRUE(picker()->testOption(QFileDialog::ShowDirsOnly));
              ChooseFolder(tmp.path());
