@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStyle>
 
 #include "platform/qt/AppIcon.h"
@@ -81,7 +82,8 @@ QtDialogPort::QtDialogPort()
       m_controls(BuildDialog(*m_window, layout::MainDialog(), m_icon)),
       m_pacer([this] { PaintNow(); }),
       m_list(*static_cast<ReportView*>(Control(IDC_FILE_LIST)), m_pacer),
-      m_progress(*static_cast<QProgressBar*>(Control(IDC_PROGRESS)), m_pacer) {
+      m_progress(*static_cast<QProgressBar*>(Control(IDC_PROGRESS)), m_pacer),
+      m_listConventions(m_list.View(), m_list) {
     m_window->onCancel = [this] {
         if (m_handler) m_handler->OnCancel();
     };
@@ -98,6 +100,11 @@ QtDialogPort::QtDialogPort()
     route(IDOK, &IDialogHandler::OnBnClickedFixFiles);
     route(IDCANCEL, &IDialogHandler::OnCancel);
     route(IDC_BROWSE, &IDialogHandler::OnBnClickedBrowse);
+    // There is no window menu to find About in: F1, the desktop's help key, opens it too.
+    QObject::connect(new QShortcut(QKeySequence::HelpContents, m_window.get()),
+                     &QShortcut::activated, [this] {
+                         if (m_handler) m_handler->OnSysCommand(IDM_ABOUTBOX, 0);
+                     });
 }
 
 QtDialogPort::~QtDialogPort() = default;

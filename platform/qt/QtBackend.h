@@ -13,6 +13,7 @@
 
 #include "ui/Port.h"
 #include "platform/posix/PosixFileSystem.h"
+#include "platform/qt/ListConventions.h"
 #include "platform/qt/QtList.h"
 #include "platform/qt/RepaintPacer.h"
 
@@ -84,7 +85,7 @@ public:
     IFileSystem& FileSystem() override { return m_fileSystem; }
 
     // Runs OnInitDialog, puts the focus on "Browse", then runs the window modally until
-    // EndDialog; returns EndDialog's result.
+    // EndDialog; returns EndDialog's result. F1 sends the About command to the handler.
     int RunModal(IDialogHandler& handler);
 
     // The drawn application icon (16, 32 and 48 pixels).
@@ -99,7 +100,8 @@ public:
     QtListView& ListView() { return m_list; }
     QtProgressBar& ProgressBar() { return m_progress; }
     RepaintPacer& Pacer() { return m_pacer; }
-
+    // The list's row menu, copy and folder opening.
+    ListConventions& ListActions() { return m_listConventions; }
     // Open Begin/End wait-cursor pairs.
     int WaitCursorDepth() const { return m_waitDepth; }
 
@@ -113,6 +115,7 @@ private:
     RepaintPacer m_pacer;
     QtListView m_list;
     QtProgressBar m_progress;
+    ListConventions m_listConventions;
     posix::PosixFileSystem m_fileSystem;
     QString m_pickerStart;
     std::vector<std::pair<int, std::string>> m_menu;

@@ -259,8 +259,8 @@ class QtInput : public testing::TestWithParam<InputCase> {};
 // Enter clicks the focused push button; elsewhere it clicks Fix files only when that is
 // enabled, and it never ends the run by itself. Escape, Close and the window's close go to
 // OnCancel, which ends the run unless the handler defers. The window starts with the focus on
-// Browse. The menu of the window's background sends the About command; painting goes to
-// OnPaint.
+// Browse. The menu of the window's background and F1 send the About command; painting goes
+// to OnPaint.
 TEST_P(QtInput, ReachesTheHandler) {
     const InputCase& tc = GetParam();
     for (const bool defer : {false, true}) {
@@ -319,7 +319,9 @@ INSTANTIATE_TEST_SUITE_P(
                   0, 1, 0, 0},
         InputCase{"MenuOnBackground", true, RightClick(0), 0, 0, 1, 0},
         InputCase{"MenuOnStepText", true, RightClick(IDC_STEP2_TEXT), 0, 0, 1, 0},
-        InputCase{"NoMenuOnList", true, RightClick(IDC_FILE_LIST), 0, 0, 0, 0}),
+        InputCase{"NoMenuOnList", true, RightClick(IDC_FILE_LIST), 0, 0, 0, 0},
+        InputCase{"F1InList", true, Press(IDC_FILE_LIST, Qt::Key_F1), 0, 0, 1, 0},
+        InputCase{"F1OnBrowse", false, Press(IDC_BROWSE, Qt::Key_F1), 0, 0, 1, 0}),
     [](const testing::TestParamInfo<InputCase>& p) { return p.param.name; });
 
 TEST(QtWaitCursor, ShowsWhileMoreBeginsThanEnds) {
@@ -512,6 +514,234 @@ TEST(QtList, AfterOnInitDialogShowsReadsOutAndScrollsTheRows) {
     EXPECT_EQ(view.header()->sectionSize(1), 80) << "emptying the list keeps the columns";
 }
 
+// Saves what the screen shows around `widget`'s window, popups and tooltips included, as
+// build/screenshots/<name>.png.
+void SaveScreenshot(QWidget& widget, const QString& name);
+
+// A deep tree for the list's presentation: folder names long enough that a path does not fit
+// its column, version 3 and 4 files, and one version-4 file that turns into version 3 after
+// the analysis, so that its repair fails. The real search, analysis and repair fill the list.
+struct DeepTree {
+    QTemporaryDir tmp;
+    std::string root = QFile::encodeName(tmp.path()).toStdString();
+    std::string deep = root + "/customer-archive-2023/measurements-north-site/instrument-calibration"
+                              "/second-quarter/raw-exports";
+    std::string deepFile = deep + "/station-17-readings.olv";
+    std::string failing = root + "/customer-archive-2023/changed-meanwhile.olv";
+
+    // Runs OnInitDialog, the search, the analysis and the failing repair into `dlg`'s list.
+    void Fill(CQuorvelDlg& dlg, IListView& list) {
+        ASSERT_TRUE(QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(deep))));
+        for (const auto& [path, version] : std::vector<std::pair<std::string, int>>{
+                 {deepFile, 4}, {deep + "/station-18-readings.olv", 3}, {failing, 4},
+                 {root + "/customer-archive-2023/summary.olv", 4}})
+            ASSERT_EQ(WekWriteSample(path.c_str(), version, {"alpha"}, false), WEK_OK);
+        dlg.OnInitDialog();
+        dlg.SearchFolder(root);
+        ASSERT_EQ(list.GetItemCount(), 4);
+        EXPECT_EQ(dlg.AnalyzeFiles(), 3);
+        ASSERT_EQ(WekWriteSample(failing.c_str(), 3, {"alpha"}, false), WEK_OK);
+        EXPECT_FALSE(dlg.ResaveFile(Row(list, failing), failing));
+    }
+
+    static int Row(const IListView& list, const std::string& path) {
+        for (int row = 0; row < list.GetItemCount(); ++row)
+            if (list.GetItemText(row, 0) == path) return row;
+        ADD_FAILURE() << path << " is not listed";
+        return 0;
+    }
+};
+
+// Records the texts the list's cells are drawn with, and how they are cut when too long.
+class CellRecorder : public QProxyStyle {
+public:
+    struct Cell { QString text; Qt::TextElideMode elide; int width; QFont font; };
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        if (const auto* item = qstyleoption_cast<const QStyleOptionViewItem*>(option);
+            item && element == CE_ItemViewItem) {
+            const int margin = pixelMetric(PM_FocusFrameHMargin, option, widget) + 1;
+            const int width = subElementRect(SE_ItemViewItemText, item, widget).width() - 2 * margin;
+            cells[{item->index.row(), item->index.column()}] = {item->text, item->textElideMode,
+                                                                width, item->font};
+        }
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
+    // What the cell shows: its text as the style cuts it to the cell's width.
+    QString Shown(int row, int column) const {
+        const Cell& c = cells.at({row, column});
+        return QFontMetrics(c.font).elidedText(c.text, c.elide, c.width);
+    }
+    mutable std::map<std::pair<int, int>, Cell> cells;
+};
+
+// Long paths lose their middle, so the file name stays in view; statuses lose their end; and
+// every cell shows its whole text as its tooltip.
+TEST(QtList, PathsLoseTheirMiddleAndEveryCellHasItsWholeTextAsTooltip) {
+    CellRecorder recorder;
+    QtBackend backend;
+    QtDialogPort& port = backend.Dialog();
+    QTreeView& view = port.ListView().View();
+    view.setStyle(&recorder);
+    CQuorvelDlg dlg(port);
+    DeepTree tree;
+    tree.Fill(dlg, port.List());
+    port.Window().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&port.Window()));
+    port.Pacer().Flush();
+    view.viewport()->repaint();
+
+    const int deepRow = DeepTree::Row(port.List(), tree.deepFile);
+    const int failedRow = DeepTree::Row(port.List(), tree.failing);
+    const QString ellipsis(QChar(0x2026));
+    const QString deepShown = recorder.Shown(deepRow, 0);
+    EXPECT_TRUE(deepShown.startsWith(QFile::decodeName(QByteArray::fromStdString(tree.root)).left(4))) << deepShown.toStdString();
+    EXPECT_TRUE(deepShown.endsWith("/station-17-readings.olv")) << deepShown.toStdString();
+    EXPECT_TRUE(deepShown.contains(ellipsis)) << "the path must not fit, or nothing is tested";
+    const QString failedShown = recorder.Shown(failedRow, 1);
+    EXPECT_TRUE(failedShown.startsWith("4 - fail") && failedShown.endsWith(ellipsis))
+        << failedShown.toStdString();
+
+    struct TipCase { int row, column; std::string whole; };
+    const TipCase tips[] = {{deepRow, 0, tree.deepFile},
+                            {failedRow, 1, "4 - failed: no longer version 4"},
+                            {deepRow, 1, "4"}};
+    for (const TipCase& tc : tips) {
+        SCOPED_TRACE(tc.whole);
+        const QPoint at = view.visualRect(view.model()->index(tc.row, tc.column)).center();
+        QHelpEvent help(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view.viewport(), &help);
+        ASSERT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }));
+        EXPECT_EQ(QToolTip::text().toStdString(), tc.whole);
+        if (tc.column == 0) SaveScreenshot(port.Window(), "list_tooltip_deep_path");
+        QToolTip::hideText();
+        EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }));
+    }
+    SaveScreenshot(port.Window(), "list_deep_tree_elided");
+
+    // The row menu over the deep path, for the picture; the menu's items are tested below.
+    RunSoon([&] {
+        if (QMenu* menu = ActiveAs<QMenu>()) {
+            SaveScreenshot(port.Window(), "list_row_menu");
+            QTest::keyClick(menu, Qt::Key_Escape);
+        }
+    });
+    const QPoint at = view.visualRect(view.model()->index(deepRow, 0)).center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, view.viewport()->mapToGlobal(at));
+    QApplication::sendEvent(view.viewport(), &event);
+    view.setStyle(nullptr);
+}
+
+// Opens file URLs by recording them instead of starting the desktop's file manager.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    UrlRecorder() { QDesktopServices::setUrlHandler("file", this, "Open"); }
+    ~UrlRecorder() override { QDesktopServices::unsetUrlHandler("file"); }
+    std::vector<QByteArray> opened;
+public slots:
+    void Open(const QUrl& url) { opened.push_back(url.toEncoded()); }
+};
+
+// The row menu: where it opens, what it offers, and what each item does. Rows that name no
+// file (the search's sentences) and the space below the rows have no row menu.
+TEST(QtList, RowMenuOpensTheFoldersOrCopiesThePath) {
+    const std::string latin1 = "/data/caf\xE9/r\xE9sum\xE9.olv";  // not UTF-8
+    struct MenuCase {
+        const char* name;
+        int row;               // -1: below the rows
+        bool keyboard;         // the menu key instead of a right click
+        int choose;            // 0 none, 1 Open containing folder, 2 Copy path
+        bool menu;             // whether a menu opens
+        QByteArray opened;     // the URL handed to the desktop
+        std::string copied;    // the clipboard afterwards
+    };
+    const MenuCase cases[] = {
+        {"OpenFolder", 0, false, 1, true, "file:///data/caf%C3%A9", "before"},
+        {"OpenFolderOfANameThatIsNotUtf8", 2, false, 1, true, "file:///data/caf%E9", "before"},
+        {"OpenFolderAtTheTop", 3, false, 1, true, "file:///", "before"},
+        {"CopyPath", 0, false, 2, true, "", "/data/caf\xC3\xA9/a b.olv"},
+        {"CopyPathNotUtf8", 2, false, 2, true, "", "/data/caf\\xE9/r\\xE9sum\\xE9.olv"},
+        {"MenuKeyOnCurrentRow", 0, true, 2, true, "", "/data/caf\xC3\xA9/a b.olv"},
+        {"NoMenuOnASentence", 1, false, 0, false, "", "before"},
+        {"NoMenuBelowTheRows", -1, false, 0, false, "", "before"},
+    };
+    for (const MenuCase& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        UrlRecorder desktop;
+        QtBackend backend;
+        QtDialogPort& port = backend.Dialog();
+        CQuorvelDlg dlg(port);
+        dlg.OnInitDialog();
+        for (const std::string& text : {std::string("/data/caf\xC3\xA9/a b.olv"),
+                                        std::string(text::kNoFilesRow), latin1, std::string("/top.olv")})
+            port.List().InsertItem(port.List().GetItemCount(), text);
+        port.List().SetItemText(0, 1, "4");
+        port.Window().show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&port.Window()));
+        port.Pacer().Flush();
+        QTreeView& view = port.ListView().View();
+        QGuiApplication::clipboard()->setText("before");
+
+        QStringList items;
+        RunSoon([&] {
+            QMenu* menu = ActiveAs<QMenu>();
+            if (!menu) return;
+            for (QAction* a : menu->actions()) items << a->text();
+            if (tc.choose) menu->setActiveAction(menu->actions()[tc.choose - 1]);
+            QTest::keyClick(menu, tc.choose ? Qt::Key_Return : Qt::Key_Escape);
+        });
+        QWidget* viewport = view.viewport();
+        if (tc.keyboard) {
+            view.setCurrentIndex(view.model()->index(tc.row, 0));
+            const QPoint at(5, 5);  // ignored: the menu is for the current row
+            QContextMenuEvent event(QContextMenuEvent::Keyboard, at, viewport->mapToGlobal(at));
+            QApplication::sendEvent(viewport, &event);
+        } else {
+            const QPoint at = tc.row >= 0 ? view.visualRect(view.model()->index(tc.row, 0)).center()
+                                          : QPoint(5, viewport->height() - 5);
+            QContextMenuEvent event(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
+            QApplication::sendEvent(viewport, &event);
+        }
+        QApplication::processEvents();
+        const QStringList offered{"Open containing &folder", "&Copy path"};
+        EXPECT_EQ(items, tc.menu ? offered : QStringList());
+        EXPECT_EQ(desktop.opened, tc.opened.isEmpty() ? std::vector<QByteArray>{}
+                                                      : std::vector<QByteArray>{tc.opened});
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), tc.copied);
+    }
+}
+
+// Ctrl+C copies the selected rows, in row order, as "path<TAB>version" lines; with nothing
+// selected the clipboard keeps what it had.
+TEST(QtList, CtrlCCopiesTheSelectedRows) {
+    QtBackend backend;
+    QtDialogPort& port = backend.Dialog();
+    CQuorvelDlg dlg(port);
+    dlg.OnInitDialog();
+    const char* const rows[][2] = {{"/t/a.olv", "4 - resaved"}, {"/t/b.olv", "3"},
+                                   {"/t/caf\xE9.olv", "4 - failed: no longer version 4"}};
+    for (const auto& [path, version] : rows) {
+        const int row = port.List().InsertItem(port.List().GetItemCount(), path);
+        port.List().SetItemText(row, 1, version);
+    }
+    QTreeView& view = port.ListView().View();
+    const struct { std::vector<int> selected; std::string copied; } cases[] = {
+        {{}, "before"},
+        {{1}, "/t/b.olv\t3"},
+        {{2, 0}, "/t/a.olv\t4 - resaved\n/t/caf\\xE9.olv\t4 - failed: no longer version 4"},
+    };
+    for (const auto& tc : cases) {
+        QGuiApplication::clipboard()->setText("before");
+        view.clearSelection();
+        for (const int row : tc.selected)
+            view.selectionModel()->select(view.model()->index(row, 0), QItemSelectionModel::Select);
+        view.setFocus();
+        QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), tc.copied);
+    }
+}
+
 TEST(QtProgress, ClampsLikeANativeBarOverTheFullIntRange) {
     QtBackend backend;
     qt::QtProgressBar& progress = backend.Dialog().ProgressBar();
@@ -549,7 +779,22 @@ std::tuple<std::string, long, long> Contents(const std::string& path) {
 void SaveScreenshot(QWidget& window, const QString& name) {
     const QString dir = QStringLiteral(QUORVEL_SCREENSHOT_DIR);
     QDir().mkpath(dir);
-    EXPECT_TRUE(window.grab().save(dir + "/" + name + ".png", "PNG")) << name.toStdString();
+    // The window with what opened over it (a menu, a tooltip), each drawn where the screen
+    // has it: the offscreen screen keeps every window apart.
+    QWidget* top = window.window();
+    std::vector<QWidget*> layers{top};
+    QRect area = top->geometry();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w != top && w->isVisible() && (w->inherits("QMenu") || w->inherits("QTipLabel"))) {
+            layers.push_back(w);
+            area |= w->geometry();
+        }
+    QPixmap shot(area.size());
+    shot.fill(QColor(64, 64, 64));
+    QPainter painter(&shot);
+    for (QWidget* w : layers) painter.drawPixmap(w->geometry().topLeft() - area.topLeft(), w->grab());
+    painter.end();
+    EXPECT_TRUE(shot.save(dir + "/" + name + ".png", "PNG")) << name.toStdString();
 }
 
 TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
@@ -659,6 +904,8 @@ TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
 
 // Runs the tests inside one QApplication on the offscreen platform unless the environment
 // names another (e.g. xcb to watch them on a display).
+#include "backend_test.moc"
+
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     testing::InitGoogleTest(&argc, argv);

@@ -5,6 +5,8 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 add_executable(qt_backend_tests qt/backend_test.cpp)
 target_link_libraries(qt_backend_tests PRIVATE
   quorvel_qt quorvel_app wekfile GTest::gtest Qt6::Widgets Qt6::Test)
+# The test's URL recorder is a QObject with a slot.
+set_target_properties(qt_backend_tests PROPERTIES AUTOMOC ON)
 target_compile_definitions(qt_backend_tests PRIVATE
   QUORVEL_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
 # The file dialog keeps its history in the user's configuration folder: keep it in the build.
