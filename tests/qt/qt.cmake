@@ -15,3 +15,7 @@ gtest_discover_tests(qt_backend_tests
   PROPERTIES
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${CMAKE_BINARY_DIR}/tests/qt-config"
     TIMEOUT 300)
+
+# The Linux program started outside a desktop session.
+add_test(NAME quorvel_without_a_desktop
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/no_display_test.sh $<TARGET_FILE:quorvel>)
