@@ -155,6 +155,44 @@ TEST(QtMainWindow, FollowsTheLayoutTable) {
     EXPECT_EQ(chain, tabStops);
 }
 
+// Saves what the screen shows around `widget`'s window, popups and tooltips included, as
+// build/screenshots/<name>.png.
+void SaveScreenshot(QWidget& widget, const QString& name);
+
+// A deep tree for the list's presentation: folder names long enough that a path does not fit
+// its column, version 3 and 4 files, and one version-4 file that turns into version 3 after
+// the analysis, so that its repair fails. The real search, analysis and repair fill the list.
+struct DeepTree {
+    QTemporaryDir tmp;
+    std::string root = QFile::encodeName(tmp.path()).toStdString();
+    std::string deep = root + "/customer-archive-2023/measurements-north-site/instrument-calibration"
+                              "/second-quarter/raw-exports";
+    std::string deepFile = deep + "/station-17-readings.olv";
+    std::string failing = root + "/customer-archive-2023/changed-meanwhile.olv";
+
+    // Runs OnInitDialog, the search, the analysis and the failing repair into `dlg`'s list.
+    void Fill(CQuorvelDlg& dlg, IListView& list) {
+        ASSERT_TRUE(QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(deep))));
+        for (const auto& [path, version] : std::vector<std::pair<std::string, int>>{
+                 {deepFile, 4}, {deep + "/station-18-readings.olv", 3}, {failing, 4},
+                 {root + "/customer-archive-2023/summary.olv", 4}})
+            ASSERT_EQ(WekWriteSample(path.c_str(), version, {"alpha"}, false), WEK_OK);
+        dlg.OnInitDialog();
+        dlg.SearchFolder(root);
+        ASSERT_EQ(list.GetItemCount(), 4);
+        EXPECT_EQ(dlg.AnalyzeFiles(), 3);
+        ASSERT_EQ(WekWriteSample(failing.c_str(), 3, {"alpha"}, false), WEK_OK);
+        EXPECT_FALSE(dlg.ResaveFile(Row(list, failing), failing));
+    }
+
+    static int Row(const IListView& list, const std::string& path) {
+        for (int row = 0; row < list.GetItemCount(); ++row)
+            if (list.GetItemText(row, 0) == path) return row;
+        ADD_FAILURE() << path << " is not listed";
+        return 0;
+    }
+};
+
 // Sets the application font (the desktop's UI font) for the life of the object.
 class ScopedAppFont {
 public:
@@ -191,6 +229,15 @@ TEST(QtMainWindow, FollowsTheDesktopFont) {
             EXPECT_GT(window.height(), previous.height());
         }
         previous = window.size();
+        if (points == 14) {  // a picture of the window on a desktop with a large font
+            CQuorvelDlg dlg(backend.Dialog());
+            DeepTree tree;
+            tree.Fill(dlg, backend.Dialog().List());
+            window.show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+            backend.Dialog().Pacer().Flush();
+            SaveScreenshot(window, "main_window_desktop_font_14pt");
+        }
     }
 }
 
@@ -513,44 +560,6 @@ TEST(QtList, AfterOnInitDialogShowsReadsOutAndScrollsTheRows) {
     list.DeleteAllItems();
     EXPECT_EQ(view.header()->sectionSize(1), 80) << "emptying the list keeps the columns";
 }
-
-// Saves what the screen shows around `widget`'s window, popups and tooltips included, as
-// build/screenshots/<name>.png.
-void SaveScreenshot(QWidget& widget, const QString& name);
-
-// A deep tree for the list's presentation: folder names long enough that a path does not fit
-// its column, version 3 and 4 files, and one version-4 file that turns into version 3 after
-// the analysis, so that its repair fails. The real search, analysis and repair fill the list.
-struct DeepTree {
-    QTemporaryDir tmp;
-    std::string root = QFile::encodeName(tmp.path()).toStdString();
-    std::string deep = root + "/customer-archive-2023/measurements-north-site/instrument-calibration"
-                              "/second-quarter/raw-exports";
-    std::string deepFile = deep + "/station-17-readings.olv";
-    std::string failing = root + "/customer-archive-2023/changed-meanwhile.olv";
-
-    // Runs OnInitDialog, the search, the analysis and the failing repair into `dlg`'s list.
-    void Fill(CQuorvelDlg& dlg, IListView& list) {
-        ASSERT_TRUE(QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(deep))));
-        for (const auto& [path, version] : std::vector<std::pair<std::string, int>>{
-                 {deepFile, 4}, {deep + "/station-18-readings.olv", 3}, {failing, 4},
-                 {root + "/customer-archive-2023/summary.olv", 4}})
-            ASSERT_EQ(WekWriteSample(path.c_str(), version, {"alpha"}, false), WEK_OK);
-        dlg.OnInitDialog();
-        dlg.SearchFolder(root);
-        ASSERT_EQ(list.GetItemCount(), 4);
-        EXPECT_EQ(dlg.AnalyzeFiles(), 3);
-        ASSERT_EQ(WekWriteSample(failing.c_str(), 3, {"alpha"}, false), WEK_OK);
-        EXPECT_FALSE(dlg.ResaveFile(Row(list, failing), failing));
-    }
-
-    static int Row(const IListView& list, const std::string& path) {
-        for (int row = 0; row < list.GetItemCount(); ++row)
-            if (list.GetItemText(row, 0) == path) return row;
-        ADD_FAILURE() << path << " is not listed";
-        return 0;
-    }
-};
 
 // Records the texts the list's cells are drawn with, and how they are cut when too long.
 class CellRecorder : public QProxyStyle {
