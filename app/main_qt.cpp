@@ -45,7 +45,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(quorvel::text::kAppName);
     QApplication::setApplicationVersion(QStringLiteral("1.0"));
     // Wayland compositors find the window's desktop entry (and so its icon) by this name.
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.Quorvel"));
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUORVEL_APP_ID));
 
     quorvel::qt::QtBackend backend;
     quorvel::theApp.SetPlatform(&backend);

@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-wayland
+  python3 librsvg2-bin
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   wine wine64 xvfb xauth x11-utils imagemagick
 )

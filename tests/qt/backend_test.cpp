@@ -20,6 +20,7 @@
 
 #include "app/QuorvelApp.h"
 #include "filelib/WekVerify.h"
+#include "platform/qt/AppIcon.h"
 #include "platform/qt/DisplayText.h"
 #include "platform/qt/QtBackend.h"
 #include "ui/res/Layout.h"
@@ -115,7 +116,7 @@ TEST(QtMainWindow, FollowsTheLayoutTable) {
                                       Qt::WindowCloseButtonHint),
               Qt::WindowCloseButtonHint);
     port.SetIcon(port.LoadAppIcon(), true);
-    for (const int s : {16, 32, 48}) {  // the drawn icon, at each of its sizes
+    for (const int s : {16, 32, 48, 256}) {  // the icon, at some of its sizes
         EXPECT_TRUE(window.windowIcon().availableSizes().contains(QSize(s, s))) << s;
         const QImage image = window.windowIcon().pixmap(s, s).toImage();
         EXPECT_GT(qAlpha(image.pixel(s / 2, s / 2)), 0) << s;
@@ -239,6 +240,52 @@ TEST(QtMainWindow, FollowsTheDesktopFont) {
             SaveScreenshot(window, "main_window_desktop_font_14pt");
         }
     }
+}
+
+// One source image: the window icon and the Windows icon group show the same picture. Each
+// 24-bit image of quorvel.ico is the window icon's image of its size with the half-covered
+// edge pixels blended onto the window face colour and the rest of the edge masked out.
+TEST(QtAppIcon, IsThePictureOfTheWindowsIcon) {
+    QFile file(QStringLiteral(QUORVEL_WINDOWS_ICON));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << QUORVEL_WINDOWS_ICON;
+    const QByteArray ico = file.readAll();
+    const auto u16 = [&](qsizetype at) { return int(qFromLittleEndian<quint16>(ico.constData() + at)); };
+    const auto u32 = [&](qsizetype at) { return qsizetype(qFromLittleEndian<quint32>(ico.constData() + at)); };
+    ASSERT_GE(ico.size(), 6);
+    const QIcon icon = qt::MakeAppIcon();
+    const int face = 192;  // the window face grey the opaque edge pixels are blended onto
+    std::vector<int> compared;
+    for (int i = 0; i < u16(4); ++i) {
+        // The directory entry: width, ..., bits per pixel at 6, offset of the image at 12.
+        const qsizetype entry = 6 + 16 * i;
+        ASSERT_LE(entry + 16, ico.size());
+        if (u16(entry + 6) != 24) continue;
+        const int size = quint8(ico[entry]);
+        // The image: a 40-byte header, bottom-up BGR rows, then the 1-bit mask (1: transparent).
+        const qsizetype pixels = u32(entry + 12) + 40, stride = (size * 3 + 3) / 4 * 4;
+        const qsizetype mask = pixels + stride * size, maskStride = (size + 31) / 32 * 4;
+        ASSERT_LE(mask + maskStride * size, ico.size());
+        const QImage png = icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(png.size(), QSize(size, size));
+        int differing = 0;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) {
+                const qsizetype row = size - 1 - y;
+                const bool transparent = quint8(ico[mask + row * maskStride + x / 8]) & (0x80 >> (x % 8));
+                const QRgb p = png.pixel(x, y);
+                const int a = qAlpha(p);
+                bool same = transparent == (a < 128);
+                for (int c = 0; c < 3 && same && !transparent; ++c) {
+                    const int shown = quint8(ico[pixels + row * stride + x * 3 + (2 - c)]);
+                    const int want = ((c == 0 ? qRed(p) : c == 1 ? qGreen(p) : qBlue(p)) * a + face * (255 - a)) / 255;
+                    same = std::abs(shown - want) <= 2;
+                }
+                differing += !same;
+            }
+        EXPECT_EQ(differing, 0) << size << " px";
+        compared.push_back(size);
+    }
+    EXPECT_EQ(compared, (std::vector<int>{48, 32, 16}));
 }
 
 using Action = std::function<void(QtDialogPort&)>;

@@ -8,7 +8,8 @@ target_link_libraries(qt_backend_tests PRIVATE
 # The test's URL recorder is a QObject with a slot.
 set_target_properties(qt_backend_tests PROPERTIES AUTOMOC ON)
 target_compile_definitions(qt_backend_tests PRIVATE
-  QUORVEL_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
+  QUORVEL_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots"
+  QUORVEL_WINDOWS_ICON="${QUORVEL_ICON_ICO}")
 # The file dialog keeps its history in the user's configuration folder: keep it in the build.
 gtest_discover_tests(qt_backend_tests
   DISCOVERY_TIMEOUT 60
