@@ -54,6 +54,7 @@ enum RowCommand : UINT { kOpenFolder = 1, kCopyPath };
 void Win32List::Attach(HWND hwnd) {
     m_ctl.Attach(hwnd);
     m_texts.clear();
+    m_painting = false;
 }
 
 void Win32List::DeleteAllItems() {
