@@ -186,7 +186,8 @@ const DemoFile kDemo[] = {
     {".olv", Made::Sample, 4, true, nullptr, "whole name is .olv, version 4 with the fault"},
     {"a.olv.bak", Made::Sample, 4, true, nullptr, "looks similar: .olv.bak"},
     {"olv", Made::Sample, 4, true, nullptr, "looks similar: named olv"},
-    {"x.olv/plain", Made::Sample, 4, true, nullptr, "inside a folder named x.olv, no extension"},
+    // Not x.olv: on a file system that ignores case that would be the file X.OLV above.
+    {"folder.olv/plain", Made::Sample, 4, true, nullptr, "inside a folder named folder.olv, no extension"},
     {"corrupt-v4.olv", Made::CutShort, 4, false, nullptr, "version 4, body cut short (damaged)"},
     {"not-olv.olv", Made::Raw, 0, false, "just some text, no magic number\n", "wrong magic number"},
     {"empty.olv", Made::Raw, 0, false, "", "empty file"},

@@ -3,7 +3,9 @@
 # tests it as a real Windows program under Wine, on a private Xvfb display and in a fresh Wine
 # prefix: the Windows test program (the real dialog from the real resources, end to end on real
 # files, directory enumeration, the file library's save), a start of quorvel.exe with a
-# screenshot, and a start of the 32-bit quorvel.exe when Wine can run 32-bit programs.
+# screenshot, and a start of the 32-bit quorvel.exe when Wine can run 32-bit programs. Each
+# build is also packed into its zip (quorvel.exe, olvtool.exe, README.txt), and the 64-bit
+# zip's olvtool.exe is run from the unpacked folder.
 #
 # Usage: scripts/test_windows.sh [--arch 64|32] [BUILD_ROOT]
 #   --arch   which build's tests run under Wine (default 64; 32 needs Debian's wine32:i386)
@@ -53,9 +55,31 @@ build() {  # build <32|64>
   note "build $bits-bit" "OK  $(stat -c %s "$dir/app/quorvel.exe") bytes  $dir/app/quorvel.exe"
 }
 
+# The zip CPack makes of a build: one folder with both programs and the readme.
+package() {  # package <32|64>
+  local bits=$1 dir="$root/build-win$1" zip listing
+  rm -f "$dir"/quorvel-*.zip
+  if ! (cd "$dir" && cpack -G ZIP) >"$dir/cpack.log" 2>&1; then
+    fail "zip $bits-bit" "cpack failed, see $dir/cpack.log"
+    return 1
+  fi
+  zip="$(ls "$dir"/quorvel-*-windows-*.zip)"
+  listing="$(python3 -c 'import sys, zipfile
+print(" ".join(sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/"))))' "$zip")"
+  local folder; folder="$(basename "$zip" .zip)"
+  if [ "$listing" = "$folder/README.txt $folder/olvtool.exe $folder/quorvel.exe" ]; then
+    note "zip $bits-bit" "OK  $(stat -c %s "$zip") bytes  $zip"
+  else
+    fail "zip $bits-bit" "unexpected contents: $listing"
+    return 1
+  fi
+}
+
 echo "== Building the 32-bit and 64-bit Windows programs"
 build 32; built32=$?
 build 64; built64=$?
+[ $built32 -eq 0 ] && package 32
+[ $built64 -eq 0 ] && package 64
 
 # ---- Wine and Xvfb --------------------------------------------------------------------------
 test_dir="$root/build-win$arch"
@@ -170,6 +194,22 @@ else
 
   [ $built64 -eq 0 ] && start_app "$root/build-win64/app/quorvel.exe" "$root/build-win64/quorvel-start.png" \
     "64-bit quorvel.exe starts" "$(wine64_cmd)"
+
+  # olvtool.exe as the zip delivers it: unpacked, a demo tree made and checked.
+  zip64="$(ls "$root"/build-win64/quorvel-*-windows-x64.zip 2>/dev/null)"
+  if [ $built64 -eq 0 ] && [ -n "$zip64" ]; then
+    unpacked="$root/build-win64/unpacked"
+    rm -rf "$unpacked" "$prefix/drive_c/quorvel-zip-demo"
+    python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip64" "$unpacked"
+    olvtool_exe="$(ls "$unpacked"/*/olvtool.exe)"
+    if "$(wine64_cmd)" "$olvtool_exe" demo 'C:\quorvel-zip-demo' >"$unpacked/olvtool.log" 2>&1 &&
+       "$(wine64_cmd)" "$olvtool_exe" verify 'C:\quorvel-zip-demo\v4.olv' >>"$unpacked/olvtool.log" 2>&1; then
+      note "olvtool.exe from the zip" "OK  demo tree made and verified"
+    else
+      fail "olvtool.exe from the zip" "see $unpacked/olvtool.log"
+    fi
+    wineserver -w
+  fi
   if [ $built32 -ne 0 ]; then
     fail "32-bit quorvel.exe starts" "not run, the build failed"
   elif have_wine32; then

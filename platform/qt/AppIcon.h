@@ -1,11 +1,11 @@
-// The application icon, drawn in code: a sheet of paper with a green check badge.
+// The application icon: the images made from ui/res/icon/quorvel.svg, compiled into the program.
 #pragma once
 
 #include <QIcon>
 
 namespace quorvel::qt {
 
-// The icon with 16, 32 and 48 pixel images; needs a QGuiApplication.
+// The icon with its images from 16 to 256 pixels; needs a QGuiApplication.
 QIcon MakeAppIcon();
 
 }  // namespace quorvel::qt

@@ -11,7 +11,6 @@
 #include "platform/qt/DisplayText.h"
 #include "platform/qt/QtList.h"
 #include "ui/res/Texts.h"
-#include "ui/res/resource.h"
 
 namespace quorvel::qt {
 
@@ -29,8 +28,11 @@ QWidget* MakeControl(const layout::Control& c, const QIcon& icon, QWidget* paren
     case layout::ControlClass::Button: {
         auto* button = new QPushButton(text, parent);
         button->setDefault((c.style & layout::style::kDefPushButton) != 0);
-        // Enter clicks the focused push button, except "Close": Enter never ends the dialog.
-        button->setAutoDefault(c.id != IDCANCEL);
+        // As the Windows dialog manager does it: Enter clicks the focused push button, whichever
+        // it is; with the focus elsewhere it clicks the default button, and only when that is
+        // enabled. No button ends the dialog by itself, so Enter cannot close it behind the
+        // user's back.
+        button->setAutoDefault(true);
         button->setAccessibleName(text);
         return button;
     }
@@ -87,14 +89,10 @@ QSize DialogUnits::ClientSize(const layout::DialogTemplate& t) const {
     return QSize(X(t.cx), Y(t.cy));
 }
 
-QFont DialogFont(const layout::DialogTemplate& t) {
-    QFont font = QApplication::font();
-    font.setPointSize(t.fontPoints);
-    return font;
-}
+QFont DialogFont() { return QApplication::font(); }
 
 std::vector<QWidget*> BuildDialog(QDialog& dlg, const layout::DialogTemplate& t, const QIcon& icon) {
-    const QFont font = DialogFont(t);
+    const QFont font = DialogFont();
     const DialogUnits units(font);
     dlg.setFont(font);
     dlg.setWindowTitle(DisplayText(t.caption));

@@ -35,9 +35,10 @@ private:
     int m_cyChar;
 };
 
-// The font a template is laid out in. The template's face does not exist on Linux, so the
-// application's default family is used at the template's point size.
-QFont DialogFont(const layout::DialogTemplate& t);
+// The font every template is laid out in. A template names the shell's dialog font, which on
+// Windows follows the system's settings; here the desktop's general UI font (the application
+// font) takes its place, face and size, so a larger desktop font gives larger windows.
+QFont DialogFont();
 
 // Gives `dlg` the template's caption, font and fixed size and creates its controls: buttons
 // (QPushButton), texts and icons (QLabel; icons show `icon`), the report list (a ReportView)

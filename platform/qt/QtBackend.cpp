@@ -8,6 +8,7 @@
 #include <QContextMenuEvent>
 #include <QDialog>
 #include <QEvent>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStyle>
 
 #include "platform/qt/AppIcon.h"
@@ -101,6 +103,7 @@ QtDialogPort::QtDialogPort()
       m_pacer([this] { PaintNow(); }),
       m_list(*static_cast<ReportView*>(Control(IDC_FILE_LIST)), m_pacer),
       m_progress(*static_cast<QProgressBar*>(Control(IDC_PROGRESS)), m_pacer),
+      m_listConventions(m_list.View(), m_list),
       m_wakeTarget(std::make_unique<WakeTarget>(m_wakePosted)) {
     m_window->onCancel = [this] {
         if (m_handler) m_handler->OnCancel();
@@ -118,6 +121,11 @@ QtDialogPort::QtDialogPort()
     route(IDOK, &IDialogHandler::OnBnClickedFixFiles);
     route(IDCANCEL, &IDialogHandler::OnCancel);
     route(IDC_BROWSE, &IDialogHandler::OnBnClickedBrowse);
+    // There is no window menu to find About in: F1, the desktop's help key, opens it too.
+    QObject::connect(new QShortcut(QKeySequence::HelpContents, m_window.get()),
+                     &QShortcut::activated, [this] {
+                         if (m_handler) m_handler->OnSysCommand(IDM_ABOUTBOX, 0);
+                     });
 }
 
 QtDialogPort::~QtDialogPort() = default;
@@ -197,8 +205,9 @@ std::optional<std::string> QtDialogPort::BrowseForFolder(const std::string& titl
     m_pacer.Flush();
     if (folderPickerForTest) return folderPickerForTest(title);
     // Qt's own dialog rather than the desktop's, so folders only and the start folder hold
-    // everywhere; it starts at the top of the file system each time.
-    QFileDialog picker(m_window.get(), DisplayText(title), QStringLiteral("/"));
+    // everywhere. It opens where the user is at home, later in the root chosen last.
+    if (m_pickerStart.isEmpty() || !QDir(m_pickerStart).exists()) m_pickerStart = QDir::homePath();
+    QFileDialog picker(m_window.get(), DisplayText(title), m_pickerStart);
     picker.setFileMode(QFileDialog::Directory);
     picker.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog |
                       QFileDialog::DontResolveSymlinks);
@@ -211,6 +220,7 @@ std::optional<std::string> QtDialogPort::BrowseForFolder(const std::string& titl
     struct stat st {};
     if (path.isEmpty() || ::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         return std::nullopt;
+    m_pickerStart = chosen.first();
     return path.toStdString();
 }
 
@@ -289,6 +299,9 @@ int QtDialogPort::RunModal(IDialogHandler& handler) {
     m_handler = &handler;
     m_running = true;
     handler.OnInitDialog();
+    // The dialog would focus its first enabled tab stop, "Close" while "Fix files" is
+    // disabled, and Space would then quit. Step 1 is "Browse", as on Windows.
+    Control(IDC_BROWSE)->setFocus(Qt::OtherFocusReason);
     const int result = m_window->exec();
     m_running = false;
     m_handler = nullptr;

@@ -15,6 +15,7 @@
 
 #include "ui/Port.h"
 #include "platform/posix/PosixFileSystem.h"
+#include "platform/qt/ListConventions.h"
 #include "platform/qt/QtList.h"
 #include "platform/qt/RepaintPacer.h"
 
@@ -54,8 +55,9 @@ public:
     std::string LoadString(int nId) override;
     // A modal QMessageBox: caption "quorvel", one OK button, no icon.
     void MessageBox(const std::string& text) override;
-    // A modal folder-only QFileDialog that opens at "/" with nothing chosen. Returns the path's
-    // bytes as the file system holds them; nothing on cancel or when no folder has that path.
+    // A modal folder-only QFileDialog with nothing chosen that opens at the user's home folder,
+    // or at the folder chosen last while it exists. Returns the path's bytes as the file system
+    // holds them; nothing on cancel or when no folder has that path.
     std::optional<std::string> BrowseForFolder(const std::string& title) override;
     // Counted; the override cursor is pushed at 0 -> 1 and popped at 1 -> 0. Extra Ends are ignored.
     void BeginWaitCursor() override;
@@ -89,7 +91,8 @@ public:
     // readdir enumeration of the real file system.
     IFileSystem& FileSystem() override { return m_fileSystem; }
 
-    // Runs OnInitDialog, then the window modally until EndDialog; returns EndDialog's result.
+    // Runs OnInitDialog, puts the focus on "Browse", then runs the window modally until
+    // EndDialog; returns EndDialog's result. F1 sends the About command to the handler.
     int RunModal(IDialogHandler& handler);
 
     // The drawn application icon (16, 32 and 48 pixels).
@@ -104,6 +107,8 @@ public:
     QtListView& ListView() { return m_list; }
     QtProgressBar& ProgressBar() { return m_progress; }
     RepaintPacer& Pacer() { return m_pacer; }
+    // The list's row menu, copy and folder opening.
+    ListConventions& ListActions() { return m_listConventions; }
     // Open Begin/End wait-cursor pairs.
     int WaitCursorDepth() const { return m_waitDepth; }
 
@@ -120,9 +125,11 @@ private:
     RepaintPacer m_pacer;
     QtListView m_list;
     QtProgressBar m_progress;
+    ListConventions m_listConventions;
     posix::PosixFileSystem m_fileSystem;
     std::atomic<bool> m_wakePosted{false};
     std::unique_ptr<QObject> m_wakeTarget;   // receives the wake-up events on the GUI thread
+    QString m_pickerStart;
     std::vector<std::pair<int, std::string>> m_menu;
     IDialogHandler* m_handler = nullptr;
     int m_waitDepth = 0;

@@ -24,6 +24,7 @@ QVariant RowModel::data(const QModelIndex& index, int role) const {
     switch (role) {
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
+    case Qt::ToolTipRole:  // the whole text of a cell that is shown cut short
         return DisplayText(At(index.row()).text[index.column()]);
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
@@ -119,13 +120,14 @@ ReportView::ReportView() {
     setSelectionBehavior(QAbstractItemView::SelectItems);
     setAllColumnsShowFocus(false);
     setSortingEnabled(false);
-    setTextElideMode(Qt::ElideRight);
+    // Paths are cut in the middle, so that files in deep folders keep their names visible.
+    setTextElideMode(Qt::ElideMiddle);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     // The columns keep the widths they were given; the last one does not stretch.
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    // A report list has no menu of its own; the dialog's menu belongs to its background.
+    // The rows' menu comes from ListConventions; the dialog's menu belongs to its background.
     setContextMenuPolicy(Qt::PreventContextMenu);
 }
 

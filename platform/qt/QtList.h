@@ -32,7 +32,7 @@ public:
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     // One column per InsertColumn call.
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
-    // Display and accessible text (bytes that are not UTF-8 escaped as \xHH), left alignment.
+    // Display, accessible and tooltip text (bytes that are not UTF-8 escaped as \xHH), left alignment.
     QVariant data(const QModelIndex& index, int role) const override;
     // Column headings, left-aligned.
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
@@ -68,7 +68,8 @@ private:
 // The list widget: a flat, ungridded report view.
 class ReportView : public QTreeView {
 public:
-    // Single-level, uniform rows, item (not row) selection, fixed column widths, no menu.
+    // Single-level, uniform rows, item (not row) selection, fixed column widths, texts cut in
+    // the middle, no menu of its own.
     ReportView();
     // Runs a pending row layout now instead of at the next event-loop turn.
     void LayoutNow() { executeDelayedItemsLayout(); }

@@ -21,9 +21,13 @@ public:
     HWND Item(int id) const { return ::GetDlgItem(m_hwnd, id); }
     // Ends the modal run; DoModal returns `result`.
     void End(INT_PTR result) { ::EndDialog(m_hwnd, result); }
+    // Centres the window over its owner, or on the work area of its monitor when it has no
+    // visible owner, keeping it inside that work area.
+    void Centre();
 
 protected:
-    // WM_INITDIALOG: true lets the dialog manager give the first control the focus.
+    // WM_INITDIALOG: true lets the dialog manager give the first control the focus. A dialog
+    // that this does not move is centred afterwards (see Centre).
     virtual bool OnInitDialog() { return true; }
     // WM_COMMAND: true when handled. The default ends the dialog on OK and Cancel.
     virtual bool OnCommand(int id, int code);
@@ -64,6 +68,25 @@ public:
     bool EnsureVisible(int item, bool partialOk) { return Send(LVM_ENSUREVISIBLE, Index(item), partialOk) != 0; }
     // Inserts a column; the index it got, or -1.
     int InsertColumn(int column, const LVCOLUMNW& col) { return static_cast<int>(Send(LVM_INSERTCOLUMNW, Index(column), Ptr(&col))); }
+    // A column's width in pixels; 0 for no such column.
+    int GetColumnWidth(int column) const { return static_cast<int>(Send(LVM_GETCOLUMNWIDTH, Index(column), 0)); }
+    // Sets the extended styles in `mask` to those of `styles`.
+    void SetExtendedStyle(DWORD mask, DWORD styles) { Send(LVM_SETEXTENDEDLISTVIEWSTYLE, mask, static_cast<LPARAM>(styles)); }
+    // The extended styles.
+    DWORD GetExtendedStyle() const { return static_cast<DWORD>(Send(LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0)); }
+    // The row at a point of the client area, or -1.
+    int HitTest(POINT client) const {
+        LVHITTESTINFO info{};
+        info.pt = client;
+        return static_cast<int>(Send(LVM_HITTEST, 0, Ptr(&info)));
+    }
+    // A row's rectangle in client coordinates (the whole row: LVIR_BOUNDS).
+    RECT GetItemRect(int item) const {
+        RECT rc{};
+        rc.left = LVIR_BOUNDS;
+        Send(LVM_GETITEMRECT, Index(item), Ptr(&rc));
+        return rc;
+    }
 
 private:
     static WPARAM Index(int i) { return static_cast<WPARAM>(static_cast<INT_PTR>(i)); }

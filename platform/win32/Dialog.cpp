@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <exception>
 #include <string>
 
@@ -30,10 +31,38 @@ bool Dialog::OnCommand(int id, int /*code*/) {
 
 INT_PTR Dialog::OnMessage(UINT, WPARAM, LPARAM) { return FALSE; }
 
+void Dialog::Centre() {
+    RECT window{};
+    ::GetWindowRect(m_hwnd, &window);
+    const HWND owner = ::GetWindow(m_hwnd, GW_OWNER);
+    const bool overOwner = owner && ::IsWindowVisible(owner) && !::IsIconic(owner);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!::GetMonitorInfoW(::MonitorFromWindow(overOwner ? owner : m_hwnd, MONITOR_DEFAULTTONEAREST), &monitor))
+        ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &monitor.rcWork, 0);
+    const RECT area = monitor.rcWork;
+    RECT centre = area;
+    if (overOwner) ::GetWindowRect(owner, &centre);
+    const int cx = window.right - window.left, cy = window.bottom - window.top;
+    const int x = std::clamp<int>(centre.left + (centre.right - centre.left - cx) / 2, area.left,
+                                  std::max<int>(area.left, area.right - cx));
+    const int y = std::clamp<int>(centre.top + (centre.bottom - centre.top - cy) / 2, area.top,
+                                  std::max<int>(area.top, area.bottom - cy));
+    ::SetWindowPos(m_hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 INT_PTR Dialog::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
-    case WM_INITDIALOG:
-        return OnInitDialog();
+    case WM_INITDIALOG: {
+        // Dialogs centre themselves once set up, unless the set-up placed them itself; the
+        // dialog manager would leave them at the template's position, the screen's corner.
+        RECT before{}, after{};
+        ::GetWindowRect(m_hwnd, &before);
+        const bool result = OnInitDialog();
+        if (m_hwnd && ::GetWindowRect(m_hwnd, &after) && before.left == after.left && before.top == after.top)
+            Centre();
+        return result;
+    }
     case WM_COMMAND:
         return OnCommand(LOWORD(wParam), HIWORD(wParam));
     default:

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/WinPath.h"
+#include "platform/win32/ElideMiddle.h"
 #include "ui/res/Texts.h"
 #include "ui/res/resource.h"
 
@@ -35,6 +36,20 @@ private:
 
 std::wstring Caption() { return Widen(text::kAppName); }
 
+// Copies `text` into a buffer of `size` characters, cut to fit, always terminated.
+void CopyCut(const std::wstring& text, wchar_t* buffer, int size) {
+    if (!buffer || size <= 0) return;
+    const std::size_t n = std::min<std::size_t>(text.size(), static_cast<std::size_t>(size) - 1);
+    text.copy(buffer, n);
+    buffer[n] = L'\0';
+}
+
+// Pixels the list view keeps free on both sides of a cell's text.
+constexpr int kCellTextMargin = 16;
+
+// The row menu's commands.
+enum RowCommand : UINT { kOpenFolder = 1, kCopyPath };
+
 }  // namespace
 
 // ---- Win32List ----
@@ -42,6 +57,7 @@ std::wstring Caption() { return Widen(text::kAppName); }
 void Win32List::Attach(HWND hwnd) {
     m_ctl.Attach(hwnd);
     m_texts.clear();
+    m_painting = false;
 }
 
 void Win32List::DeleteAllItems() {
@@ -118,11 +134,76 @@ int Win32List::GetClientWidth() const {
 
 void Win32List::OnGetDispInfo(NMLVDISPINFOW& info) const {
     if (!(info.item.mask & LVIF_TEXT) || !info.item.pszText || info.item.cchTextMax <= 0) return;
-    const std::wstring text = Widen(GetItemText(info.item.iItem, info.item.iSubItem));
+    std::wstring text = Widen(GetItemText(info.item.iItem, info.item.iSubItem));
+    if (m_painting && info.item.iSubItem == 0) text = ShownPath(text);
     // Longer texts are cut to the control's buffer, which is only what it shows.
-    const std::size_t n = std::min<std::size_t>(text.size(), info.item.cchTextMax - 1);
-    text.copy(info.item.pszText, n);
-    info.item.pszText[n] = L'\0';
+    CopyCut(text, info.item.pszText, info.item.cchTextMax);
+}
+
+std::wstring Win32List::ShownPath(const std::wstring& path) const {
+    const int width = m_ctl.GetColumnWidth(0) - kCellTextMargin;
+    if (path.empty() || width <= 0) return path;
+    const HDC dc = ::GetDC(Handle());
+    const HGDIOBJ font = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(Handle(), WM_GETFONT, 0, 0)));
+    std::vector<int> ends(path.size());
+    SIZE size{}, dots{};
+    const bool measured = ::GetTextExtentExPointW(dc, path.c_str(), static_cast<int>(path.size()), 0, nullptr,
+                                                  ends.data(), &size) &&
+                          ::GetTextExtentPoint32W(dc, L"...", 3, &dots);
+    ::SelectObject(dc, font);
+    ::ReleaseDC(Handle(), dc);
+    return measured ? ElideMiddle(path, ends, dots.cx, width) : path;
+}
+
+LRESULT Win32List::OnCustomDraw(const NMCUSTOMDRAW& draw) {
+    // The control asks for its rows' texts between these two stages only to paint them.
+    if (draw.dwDrawStage == CDDS_PREPAINT) {
+        m_painting = true;
+        return CDRF_NOTIFYPOSTPAINT;
+    }
+    if (draw.dwDrawStage == CDDS_POSTPAINT) m_painting = false;
+    return CDRF_DODEFAULT;
+}
+
+void Win32List::OnGetInfoTip(NMLVGETINFOTIPW& tip) const {
+    if (!Valid(tip.iItem)) return;
+    std::wstring text = Widen(GetItemText(tip.iItem, tip.iSubItem));
+    if (tip.iSubItem == 0) {
+        const std::string version = GetItemText(tip.iItem, 1);
+        if (!version.empty()) text += L"\r\n" + Widen(version);
+    }
+    CopyCut(text, tip.pszText, tip.cchTextMax);
+}
+
+bool Win32List::NamesFile(int nItem) const {
+    const std::string path = GetItemText(nItem, 0);
+    // A drive path "X:\..." or a UNC path "\\server\..."; the search's sentences are neither.
+    return (path.size() > 2 && path[1] == ':' && path[2] == '\\') || path.rfind("\\\\", 0) == 0;
+}
+
+std::wstring Win32List::SelectedRowsText() const {
+    std::wstring text;
+    for (int row = m_ctl.GetNextItem(-1, LVNI_SELECTED); row != -1; row = m_ctl.GetNextItem(row, LVNI_SELECTED)) {
+        if (!text.empty()) text += L"\r\n";
+        text += Widen(GetItemText(row, 0)) + L'\t' + Widen(GetItemText(row, 1));
+    }
+    return text;
+}
+
+int Win32List::RowAt(POINT screen) const {
+    ::ScreenToClient(Handle(), &screen);
+    return m_ctl.HitTest(screen);
+}
+
+int Win32List::CurrentRow() const {
+    const int focused = m_ctl.GetNextItem(-1, LVNI_FOCUSED);
+    return focused != -1 ? focused : m_ctl.GetNextItem(-1, LVNI_SELECTED);
+}
+
+RECT Win32List::RowRect(int nItem) const {
+    RECT rc = m_ctl.GetItemRect(nItem);
+    ::MapWindowPoints(Handle(), nullptr, reinterpret_cast<POINT*>(&rc), 2);
+    return rc;
 }
 
 // ---- MainDialog ----
@@ -138,6 +219,8 @@ int MainDialog::Run(IDialogHandler& handler) {
 bool MainDialog::OnInitDialog() {
     m_list.Attach(Item(IDC_FILE_LIST));
     m_progress.Attach(Item(IDC_PROGRESS));
+    // Rows show their whole text in a tip: paths are cut to their column.
+    ListView_SetExtendedListViewStyleEx(Item(IDC_FILE_LIST), LVS_EX_INFOTIP, LVS_EX_INFOTIP);
     if (!m_handler->OnInitDialog()) return false;
     // The dialog manager would focus the first enabled tab stop, which is "Close" while
     // "Fix files" is disabled, and Enter would then close the window. Step 1 is "Browse".
@@ -147,19 +230,32 @@ bool MainDialog::OnInitDialog() {
 
 bool MainDialog::OnCommand(int id, int code) {
     if (code != BN_CLICKED) return false;
+    // The dialog manager sends Enter to the focused push button only when the button looks
+    // like the default one, which the dialog manager's own focus moves (Tab, WM_NEXTDLGCTL)
+    // arrange; otherwise Enter comes as the default button's id. Enter on any focused push
+    // button clicks that button.
+    const HWND focus = ::GetFocus();
+    const bool focusIsButton = focus && ::GetParent(focus) == Handle() &&
+                               (::SendMessageW(focus, WM_GETDLGCODE, 0, 0) & (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON));
+    if (id == IDOK && focusIsButton) id = ::GetDlgCtrlID(focus);
     switch (id) {
     case IDC_BROWSE:
         m_handler->OnBnClickedBrowse();
-        return true;
+        break;
     case IDOK:  // also Enter on the default button: never the base dialog's OK, which would close
         m_handler->OnBnClickedFixFiles();
-        return true;
+        break;
     case IDCANCEL:  // "Close", Escape and the window's close command
         m_handler->OnCancel();
         return true;
     default:
         return false;
     }
+    // A button clicked with the mouse took the focus by itself: let the dialog manager make it
+    // the default-looking button, as a Tab to it would, so that Enter clicks it again.
+    if (Handle() && focusIsButton && ::GetFocus() == focus && ::IsWindowEnabled(focus))
+        ::SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
+    return true;
 }
 
 template <class Call>
@@ -189,8 +285,39 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return TRUE;
     case WM_NOTIFY: {
         auto* header = reinterpret_cast<NMHDR*>(lParam);
-        if (header->idFrom != IDC_FILE_LIST || header->code != LVN_GETDISPINFOW) return FALSE;
-        m_list.OnGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(lParam));
+        if (header->idFrom != IDC_FILE_LIST) return FALSE;
+        switch (header->code) {
+        case LVN_GETDISPINFOW:
+            m_list.OnGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(lParam));
+            return TRUE;
+        case NM_CUSTOMDRAW:
+            ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, m_list.OnCustomDraw(*reinterpret_cast<NMCUSTOMDRAW*>(lParam)));
+            return TRUE;
+        case LVN_GETINFOTIPW:
+            m_list.OnGetInfoTip(*reinterpret_cast<NMLVGETINFOTIPW*>(lParam));
+            return TRUE;
+        case LVN_KEYDOWN:
+            if (reinterpret_cast<NMLVKEYDOWN*>(lParam)->wVKey == 'C' && ::GetKeyState(VK_CONTROL) < 0) {
+                const std::wstring rows = m_list.SelectedRowsText();
+                if (!rows.empty()) CopyToClipboard(rows);
+            }
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    }
+    case WM_CONTEXTMENU: {
+        if (reinterpret_cast<HWND>(wParam) != m_list.Handle()) return FALSE;
+        // From the keyboard (-1, -1) the menu is for the current row, shown below its start.
+        POINT at{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+        int row = -1;
+        if (lParam == -1) {
+            row = m_list.CurrentRow();
+            if (row != -1) at = POINT{m_list.RowRect(row).left, m_list.RowRect(row).bottom};
+        } else {
+            row = m_list.RowAt(at);
+        }
+        if (row != -1) ShowRowMenu(row, at);
         return TRUE;
     }
     default:
@@ -264,6 +391,55 @@ std::optional<std::string> MainDialog::BrowseForFolder(const std::string& title)
     return picked;
 }
 
+bool MainDialog::OpenContainingFolder(const std::string& path) {
+    if (folderOpenerForTest) return folderOpenerForTest(path);
+    const std::wstring wide = Widen(path);
+    // The shell's call wants COM on this thread; balanced below.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    HRESULT shown = E_FAIL;
+    if (PIDLIST_ABSOLUTE item = ::ILCreateFromPathW(wide.c_str())) {
+        shown = ::SHOpenFolderAndSelectItems(item, 0, nullptr, 0);
+        ::ILFree(item);
+    }
+    if (SUCCEEDED(com)) ::CoUninitialize();
+    if (SUCCEEDED(shown)) return true;
+    // Explorer's own switch does the same where the shell call is missing.
+    const std::wstring select = L"/select,\"" + wide + L"\"";
+    return reinterpret_cast<INT_PTR>(
+               ::ShellExecuteW(Handle(), nullptr, L"explorer.exe", select.c_str(), nullptr, SW_SHOWNORMAL)) > 32;
+}
+
+bool MainDialog::CopyToClipboard(const std::wstring& text) {
+    if (!::OpenClipboard(Handle())) return false;
+    ::EmptyClipboard();
+    const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    bool copied = false;
+    if (const HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+        if (void* target = ::GlobalLock(memory)) {
+            std::copy_n(text.c_str(), text.size() + 1, static_cast<wchar_t*>(target));
+            ::GlobalUnlock(memory);
+            // The clipboard owns the memory once it has taken it.
+            copied = ::SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+        }
+        if (!copied) ::GlobalFree(memory);
+    }
+    ::CloseClipboard();
+    return copied;
+}
+
+void MainDialog::ShowRowMenu(int nItem, POINT screen) {
+    if (!m_list.NamesFile(nItem)) return;
+    const HMENU menu = ::CreatePopupMenu();
+    ::AppendMenuW(menu, MF_STRING, kOpenFolder, Widen(text::kOpenFolderMenu).c_str());
+    ::AppendMenuW(menu, MF_STRING, kCopyPath, Widen(text::kCopyPathMenu).c_str());
+    const UINT chosen = static_cast<UINT>(::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY,
+                                                           screen.x, screen.y, 0, Handle(), nullptr));
+    ::DestroyMenu(menu);
+    const std::string path = m_list.GetItemText(nItem, 0);
+    if (chosen == kOpenFolder) OpenContainingFolder(path);
+    else if (chosen == kCopyPath) CopyToClipboard(Widen(path));
+}
+
 void MainDialog::BeginWaitCursor() {
     const HCURSOR previous = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
     if (m_waitDepth++ == 0) m_cursorBeforeWait = previous;
@@ -287,11 +463,13 @@ void MainDialog::PumpMessages() {
             ::PostQuitMessage(static_cast<int>(msg.wParam));
             return;
         }
-        // No dialog-key processing runs here, so Escape would reach the focused control and be
-        // lost: turn it into the cancel command, which stops the pass after the file in hand.
-        if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE &&
+        // No dialog-key processing runs here, so Escape and Enter would reach the focused
+        // control and be lost: turn them into the commands the dialog manager makes of them.
+        // Escape cancels, which stops the pass after the file in hand; Enter clicks the
+        // focused push button, or else "Fix files", which the pass keeps disabled.
+        if (msg.message == WM_KEYDOWN && (msg.wParam == VK_ESCAPE || msg.wParam == VK_RETURN) &&
             (msg.hwnd == Handle() || ::IsChild(Handle(), msg.hwnd))) {
-            ::SendMessageW(Handle(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            ::SendMessageW(Handle(), WM_COMMAND, MAKEWPARAM(msg.wParam == VK_ESCAPE ? IDCANCEL : IDOK, BN_CLICKED), 0);
             continue;
         }
         ::DispatchMessageW(&msg);

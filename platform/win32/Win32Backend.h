@@ -16,7 +16,10 @@ namespace quorvel::win32 {
 
 // The file list. Its texts live here byte for byte and reach the control on request
 // (LPSTR_TEXTCALLBACKW), so GetItemText returns exactly what was set; item data is the
-// row's lParam.
+// row's lParam. While the control paints, a path too long for its column is handed over with
+// its middle left out, so that the file name stays visible; every other request (a screen
+// reader's, an automatic column width) gets the whole text. Each row's info tip is its whole
+// text.
 class Win32List : public IListView {
 public:
     // Binds the control and forgets the texts of an earlier window.
@@ -39,11 +42,34 @@ public:
 
     // Answers the control's LVN_GETDISPINFOW request with a row's text for display.
     void OnGetDispInfo(NMLVDISPINFOW& info) const;
+    // Follows the control's painting (NM_CUSTOMDRAW); the result for DWLP_MSGRESULT.
+    LRESULT OnCustomDraw(const NMCUSTOMDRAW& draw);
+    // Answers LVN_GETINFOTIPW: for the first column the whole path, with the row's "Version"
+    // text on a second line (classic list views ask for the first column only); for another
+    // column that cell's whole text. Cut to the control's buffer.
+    void OnGetInfoTip(NMLVGETINFOTIPW& tip) const;
+
+    // Whether row `nItem` names a file (an absolute path) rather than holding a sentence.
+    bool NamesFile(int nItem) const;
+    // The selected rows in row order as lines "path<TAB>version" joined by CR LF (no line end
+    // after the last); empty when none is selected.
+    std::wstring SelectedRowsText() const;
+    // The row under a point of the screen, or -1.
+    int RowAt(POINT screen) const;
+    // The focused row, or else the first selected one, or -1.
+    int CurrentRow() const;
+    // A row's rectangle on the screen.
+    RECT RowRect(int nItem) const;
+    // The control window.
+    HWND Handle() const { return m_ctl.Handle(); }
 
 private:
     bool Valid(int nItem) const { return nItem >= 0 && static_cast<std::size_t>(nItem) < m_texts.size(); }
+    // A path as shown in column 0 during painting: its middle left out when too wide.
+    std::wstring ShownPath(const std::wstring& path) const;
     ListView m_ctl;
     std::vector<std::vector<std::string>> m_texts;  // per row, per column
+    bool m_painting = false;
 };
 
 // The progress bar, with the 32-bit range message.
@@ -104,13 +130,27 @@ public:
 
     // Test seam: when set, BrowseForFolder returns its answer instead of showing the picker.
     std::function<std::optional<std::string>(const std::string& title)> folderPickerForTest;
+    // Test seam: when set, OpenContainingFolder hands it the file's path instead of the shell.
+    std::function<bool(const std::string& path)> folderOpenerForTest;
+
+    // Shows Explorer's window of the folder that holds `path` with the file selected
+    // (SHOpenFolderAndSelectItems, else explorer /select,); false when neither starts.
+    bool OpenContainingFolder(const std::string& path);
+    // Puts `text` on the clipboard as Unicode text; false when the clipboard is not available.
+    bool CopyToClipboard(const std::wstring& text);
+    // The row menu of row `nItem` at a point of the screen: "Open containing folder" and
+    // "Copy path"; rows that name no file have none. Runs the chosen item.
+    void ShowRowMenu(int nItem, POINT screen);
 
 protected:
-    // Binds the controls, runs the handler's set-up, puts the focus on "Browse".
+    // Binds the controls, runs the handler's set-up, puts the focus on "Browse", turns on the
+    // list's info tips.
     bool OnInitDialog() override;
-    // Routes the clicks of "Browse", "Fix files" and "Close" (and Enter and Escape).
+    // Routes the clicks of "Browse", "Fix files" and "Close" (and Enter and Escape). Enter on
+    // a focused push button clicks that button, whichever is the default one.
     bool OnCommand(int id, int code) override;
-    // Routes window-menu commands, painting, the drag icon, the wait cursor and list texts.
+    // Routes window-menu commands, painting, the drag icon, the wait cursor, the list's texts,
+    // info tips, row menu and Ctrl+C.
     INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
 private:

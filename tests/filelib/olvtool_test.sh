@@ -91,9 +91,12 @@ expect 0 'saved as version 4, 4 records, recoverable fault repaired' resave limi
 # The demo tree, and never into a folder that holds something.
 expect 0 'demo tree in demo: 20 files' demo demo
 for f in v1.olv v2.olv v3.olv v4.olv v5.olv v9-future.olv X.OLV y.Olv .olv a.olv.bak olv \
-         x.olv/plain corrupt-v4.olv not-olv.olv nested/one/two/three/DEEP.OLV; do
+         folder.olv/plain corrupt-v4.olv not-olv.olv nested/one/two/three/DEEP.OLV; do
     [[ -f demo/$f ]] || { failed=$((failed + 1)); echo "FAIL: demo/$f missing"; }
 done
+# Windows and macOS ignore case: no two names of the tree may differ only in case there.
+clashes=$(cd demo && find . | tr '[:upper:]' '[:lower:]' | sort | uniq -d)
+[[ -z $clashes ]] || { failed=$((failed + 1)); echo "FAIL: names that differ only in case: $clashes"; }
 expect 0 'probe version: 4' info demo/X.OLV
 expect 1 'probe version: 4' info demo/corrupt-v4.olv
 expect 1 'probe version: 0' info demo/not-olv.olv

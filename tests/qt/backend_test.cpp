@@ -20,6 +20,7 @@
 
 #include "app/QuorvelApp.h"
 #include "filelib/WekVerify.h"
+#include "platform/qt/AppIcon.h"
 #include "platform/qt/DisplayText.h"
 #include "platform/qt/QtBackend.h"
 #include "ui/res/Layout.h"
@@ -108,14 +109,14 @@ TEST(QtMainWindow, FollowsTheLayoutTable) {
     QDialog& window = port.Window();
     const layout::DialogTemplate& t = layout::MainDialog();
     EXPECT_EQ(window.windowTitle(), "quorvel");
-    EXPECT_EQ(window.font().pointSize(), t.fontPoints);
+    EXPECT_EQ(window.font(), QApplication::font()) << "the desktop's font, not the template's";
     EXPECT_EQ(window.size(), ExpectedRect(window.font(), 0, 0, t.cx, t.cy).size());
     EXPECT_EQ(window.minimumSize(), window.maximumSize()) << "the window must not be resizable";
     EXPECT_EQ(window.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
                                       Qt::WindowCloseButtonHint),
               Qt::WindowCloseButtonHint);
     port.SetIcon(port.LoadAppIcon(), true);
-    for (const int s : {16, 32, 48}) {  // the drawn icon, at each of its sizes
+    for (const int s : {16, 32, 48, 256}) {  // the icon, at some of its sizes
         EXPECT_TRUE(window.windowIcon().availableSizes().contains(QSize(s, s))) << s;
         const QImage image = window.windowIcon().pixmap(s, s).toImage();
         EXPECT_GT(qAlpha(image.pixel(s / 2, s / 2)), 0) << s;
@@ -155,6 +156,141 @@ TEST(QtMainWindow, FollowsTheLayoutTable) {
     EXPECT_EQ(chain, tabStops);
 }
 
+// Saves what the screen shows around `widget`'s window, popups and tooltips included, as
+// build/screenshots/<name>.png.
+void SaveScreenshot(QWidget& widget, const QString& name);
+
+// A deep tree for the list's presentation: folder names long enough that a path does not fit
+// its column, version 3 and 4 files, and one version-4 file that turns into version 3 after
+// the analysis, so that its repair fails. The real search, analysis and repair fill the list.
+struct DeepTree {
+    QTemporaryDir tmp;
+    std::string root = QFile::encodeName(tmp.path()).toStdString();
+    std::string deep = root + "/customer-archive-2023/measurements-north-site/instrument-calibration"
+                              "/second-quarter/raw-exports";
+    std::string deepFile = deep + "/station-17-readings.olv";
+    std::string failing = root + "/customer-archive-2023/changed-meanwhile.olv";
+
+    // Runs OnInitDialog, the search, the analysis and the failing repair into `dlg`'s list.
+    void Fill(CQuorvelDlg& dlg, IListView& list) {
+        ASSERT_TRUE(QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(deep))));
+        for (const auto& [path, version] : std::vector<std::pair<std::string, int>>{
+                 {deepFile, 4}, {deep + "/station-18-readings.olv", 3}, {failing, 4},
+                 {root + "/customer-archive-2023/summary.olv", 4}})
+            ASSERT_EQ(WekWriteSample(path.c_str(), version, {"alpha"}, false), WEK_OK);
+        dlg.OnInitDialog();
+        dlg.SearchFolder(root);
+        ASSERT_EQ(list.GetItemCount(), 4);
+        EXPECT_EQ(dlg.AnalyzeFiles(), 3);
+        ASSERT_EQ(WekWriteSample(failing.c_str(), 3, {"alpha"}, false), WEK_OK);
+        // The repair's outcome, written as the fix pass writes it.
+        const ResaveResult result = ResaveAsTargetVersion(failing);
+        EXPECT_FALSE(result.saved);
+        list.SetItemText(Row(list, failing), 1, text::kFailedPrefix + result.reason);
+    }
+
+    static int Row(const IListView& list, const std::string& path) {
+        for (int row = 0; row < list.GetItemCount(); ++row)
+            if (list.GetItemText(row, 0) == path) return row;
+        ADD_FAILURE() << path << " is not listed";
+        return 0;
+    }
+};
+
+// Sets the application font (the desktop's UI font) for the life of the object.
+class ScopedAppFont {
+public:
+    explicit ScopedAppFont(int points) : m_old(QApplication::font()) {
+        QFont font = m_old;
+        font.setPointSize(points);
+        QApplication::setFont(font);
+    }
+    ~ScopedAppFont() { QApplication::setFont(m_old); }
+
+private:
+    QFont m_old;
+};
+
+// The windows are laid out in the desktop's font with its dialog units: a larger desktop font
+// gives a larger window with every control where the template puts it in that font.
+TEST(QtMainWindow, FollowsTheDesktopFont) {
+    const layout::DialogTemplate& t = layout::MainDialog();
+    QSize previous;
+    for (const int points : {8, 11, 14}) {
+        SCOPED_TRACE(testing::Message() << points << " pt");
+        const ScopedAppFont desktop(points);
+        QtBackend backend;
+        QDialog& window = backend.Dialog().Window();
+        EXPECT_EQ(window.font().pointSize(), points);
+        EXPECT_EQ(window.size(), ExpectedRect(QApplication::font(), 0, 0, t.cx, t.cy).size());
+        for (std::size_t i = 0; i < t.controls.size(); ++i) {
+            const layout::Control& c = t.controls[i];
+            EXPECT_EQ(backend.Dialog().Controls()[i]->geometry(),
+                      ExpectedRect(QApplication::font(), c.x, c.y, c.cx, c.cy)) << c.text;
+        }
+        if (previous.isValid()) {
+            EXPECT_GT(window.width(), previous.width());
+            EXPECT_GT(window.height(), previous.height());
+        }
+        previous = window.size();
+        if (points == 14) {  // a picture of the window on a desktop with a large font
+            CQuorvelDlg dlg(backend.Dialog());
+            DeepTree tree;
+            tree.Fill(dlg, backend.Dialog().List());
+            window.show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+            backend.Dialog().Pacer().Flush();
+            SaveScreenshot(window, "main_window_desktop_font_14pt");
+        }
+    }
+}
+
+// One source image: the window icon and the Windows icon group show the same picture. Each
+// 24-bit image of quorvel.ico is the window icon's image of its size with the half-covered
+// edge pixels blended onto the window face colour and the rest of the edge masked out.
+TEST(QtAppIcon, IsThePictureOfTheWindowsIcon) {
+    QFile file(QStringLiteral(QUORVEL_WINDOWS_ICON));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << QUORVEL_WINDOWS_ICON;
+    const QByteArray ico = file.readAll();
+    const auto u16 = [&](qsizetype at) { return int(qFromLittleEndian<quint16>(ico.constData() + at)); };
+    const auto u32 = [&](qsizetype at) { return qsizetype(qFromLittleEndian<quint32>(ico.constData() + at)); };
+    ASSERT_GE(ico.size(), 6);
+    const QIcon icon = qt::MakeAppIcon();
+    const int face = 192;  // the window face grey the opaque edge pixels are blended onto
+    std::vector<int> compared;
+    for (int i = 0; i < u16(4); ++i) {
+        // The directory entry: width, ..., bits per pixel at 6, offset of the image at 12.
+        const qsizetype entry = 6 + 16 * i;
+        ASSERT_LE(entry + 16, ico.size());
+        if (u16(entry + 6) != 24) continue;
+        const int size = quint8(ico[entry]);
+        // The image: a 40-byte header, bottom-up BGR rows, then the 1-bit mask (1: transparent).
+        const qsizetype pixels = u32(entry + 12) + 40, stride = (size * 3 + 3) / 4 * 4;
+        const qsizetype mask = pixels + stride * size, maskStride = (size + 31) / 32 * 4;
+        ASSERT_LE(mask + maskStride * size, ico.size());
+        const QImage png = icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(png.size(), QSize(size, size));
+        int differing = 0;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) {
+                const qsizetype row = size - 1 - y;
+                const bool transparent = quint8(ico[mask + row * maskStride + x / 8]) & (0x80 >> (x % 8));
+                const QRgb p = png.pixel(x, y);
+                const int a = qAlpha(p);
+                bool same = transparent == (a < 128);
+                for (int c = 0; c < 3 && same && !transparent; ++c) {
+                    const int shown = quint8(ico[pixels + row * stride + x * 3 + (2 - c)]);
+                    const int want = ((c == 0 ? qRed(p) : c == 1 ? qGreen(p) : qBlue(p)) * a + face * (255 - a)) / 255;
+                    same = std::abs(shown - want) <= 2;
+                }
+                differing += !same;
+            }
+        EXPECT_EQ(differing, 0) << size << " px";
+        compared.push_back(size);
+    }
+    EXPECT_EQ(compared, (std::vector<int>{48, 32, 16}));
+}
+
 using Action = std::function<void(QtDialogPort&)>;
 
 Action Press(int id, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
@@ -187,13 +323,41 @@ Action RightClick(int id) {
     };
 }
 
-struct InputCase { const char* name; bool fixEnabled; Action act; int fixes, cancels, abouts; };
+// Presses `key` on whatever has the focus right after start, which must be "Browse".
+Action PressAtStart(Qt::Key key) {
+    return [=](QtDialogPort& p) {
+        ASSERT_EQ(QApplication::focusWidget(), p.Control(IDC_BROWSE));
+        QTest::keyClick(QApplication::focusWidget(), key);
+    };
+}
+
+// Gives each control the focus in turn, then presses `key` on the last one.
+Action PressAfterFocusing(std::vector<int> ids, Qt::Key key) {
+    return [=](QtDialogPort& p) {
+        for (const int id : ids) {
+            p.Control(id)->setFocus(Qt::TabFocusReason);
+            ASSERT_TRUE(p.Control(id)->hasFocus());
+        }
+        QTest::keyClick(p.Control(ids.back()), key);
+    };
+}
+
+struct InputCase {
+    const char* name;
+    bool fixEnabled;
+    Action act;
+    int fixes, cancels, abouts, browses;
+};
+
+void PrintTo(const InputCase& c, std::ostream* os) { *os << c.name; }
 
 class QtInput : public testing::TestWithParam<InputCase> {};
 
-// Enter never ends the run and clicks Fix files only when that is enabled; Escape, Close and
-// the window's close go to OnCancel, which ends the run unless the handler defers; the menu
-// of the window's background sends the About command; painting goes to OnPaint.
+// Enter clicks the focused push button; elsewhere it clicks Fix files only when that is
+// enabled, and it never ends the run by itself. Escape, Close and the window's close go to
+// OnCancel, which ends the run unless the handler defers. The window starts with the focus on
+// Browse. The menu of the window's background and F1 send the About command; painting goes
+// to OnPaint.
 TEST_P(QtInput, ReachesTheHandler) {
     const InputCase& tc = GetParam();
     for (const bool defer : {false, true}) {
@@ -219,29 +383,42 @@ TEST_P(QtInput, ReachesTheHandler) {
         });
         EXPECT_EQ(backend.DoModal(handler), ends ? IDCANCEL : 99);
         EXPECT_EQ(std::tuple(handler.fixes, handler.cancels, handler.abouts, handler.browses),
-                  std::tuple(tc.fixes, tc.cancels, tc.abouts, 0));
+                  std::tuple(tc.fixes, tc.cancels, tc.abouts, tc.browses));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, QtInput,
     testing::Values(
-        InputCase{"EnterOnCloseFixDisabled", false, Press(IDCANCEL, Qt::Key_Return), 0, 0, 0},
-        InputCase{"EnterOnCloseFixEnabled", true, Press(IDCANCEL, Qt::Key_Return), 1, 0, 0},
-        InputCase{"EnterOnListFixDisabled", false, Press(IDC_FILE_LIST, Qt::Key_Return), 0, 0, 0},
-        InputCase{"EnterOnListFixEnabled", true, Press(IDC_FILE_LIST, Qt::Key_Return), 1, 0, 0},
+        // Enter on a focused push button clicks that button, whatever the default button is.
+        InputCase{"EnterOnCloseFixDisabled", false, Press(IDCANCEL, Qt::Key_Return), 0, 1, 0, 0},
+        InputCase{"EnterOnCloseFixEnabled", true, Press(IDCANCEL, Qt::Key_Return), 0, 1, 0, 0},
+        InputCase{"EnterOnBrowse", true, Press(IDC_BROWSE, Qt::Key_Return), 0, 0, 0, 1},
+        InputCase{"EnterOnFixFiles", true, Press(IDOK, Qt::Key_Return), 1, 0, 0, 0},
+        // Elsewhere it clicks Fix files when that is enabled, and does nothing otherwise.
+        InputCase{"EnterOnListFixDisabled", false, Press(IDC_FILE_LIST, Qt::Key_Return), 0, 0, 0, 0},
+        InputCase{"EnterOnListFixEnabled", true, Press(IDC_FILE_LIST, Qt::Key_Return), 1, 0, 0, 0},
         InputCase{"KeypadEnterOnList", true,
-                  Press(IDC_FILE_LIST, Qt::Key_Enter, Qt::KeypadModifier), 1, 0, 0},
-        InputCase{"EnterOnFixFiles", true, Press(IDOK, Qt::Key_Return), 1, 0, 0},
-        InputCase{"EscapeOnFixFiles", true, Press(IDOK, Qt::Key_Escape), 0, 1, 0},
-        InputCase{"EscapeInList", true, Press(IDC_FILE_LIST, Qt::Key_Escape), 0, 1, 0},
-        InputCase{"SpaceOnClose", true, Press(IDCANCEL, Qt::Key_Space), 0, 1, 0},
-        InputCase{"WindowClose", true, [](QtDialogPort& p) { p.Window().close(); }, 0, 1, 0},
+                  Press(IDC_FILE_LIST, Qt::Key_Enter, Qt::KeypadModifier), 1, 0, 0, 0},
+        // A button that had the focus hands the default back when the focus moves on.
+        InputCase{"EnterOnListAfterClose", true,
+                  PressAfterFocusing({IDCANCEL, IDC_FILE_LIST}, Qt::Key_Return), 1, 0, 0, 0},
+        InputCase{"EnterOnListAfterCloseFixDisabled", false,
+                  PressAfterFocusing({IDCANCEL, IDC_FILE_LIST}, Qt::Key_Return), 0, 0, 0, 0},
+        // Right after start the focus is on Browse: neither Enter nor Space quits.
+        InputCase{"EnterAtStart", false, PressAtStart(Qt::Key_Return), 0, 0, 0, 1},
+        InputCase{"SpaceAtStart", false, PressAtStart(Qt::Key_Space), 0, 0, 0, 1},
+        InputCase{"EscapeOnFixFiles", true, Press(IDOK, Qt::Key_Escape), 0, 1, 0, 0},
+        InputCase{"EscapeInList", true, Press(IDC_FILE_LIST, Qt::Key_Escape), 0, 1, 0, 0},
+        InputCase{"SpaceOnClose", true, Press(IDCANCEL, Qt::Key_Space), 0, 1, 0, 0},
+        InputCase{"WindowClose", true, [](QtDialogPort& p) { p.Window().close(); }, 0, 1, 0, 0},
         InputCase{"CloseCommand", true, [](QtDialogPort& p) { p.DefaultSysCommand(0xF060, 0); },
-                  0, 1, 0},
-        InputCase{"MenuOnBackground", true, RightClick(0), 0, 0, 1},
-        InputCase{"MenuOnStepText", true, RightClick(IDC_STEP2_TEXT), 0, 0, 1},
-        InputCase{"NoMenuOnList", true, RightClick(IDC_FILE_LIST), 0, 0, 0}),
+                  0, 1, 0, 0},
+        InputCase{"MenuOnBackground", true, RightClick(0), 0, 0, 1, 0},
+        InputCase{"MenuOnStepText", true, RightClick(IDC_STEP2_TEXT), 0, 0, 1, 0},
+        InputCase{"NoMenuOnList", true, RightClick(IDC_FILE_LIST), 0, 0, 0, 0},
+        InputCase{"F1InList", true, Press(IDC_FILE_LIST, Qt::Key_F1), 0, 0, 1, 0},
+        InputCase{"F1OnBrowse", false, Press(IDC_BROWSE, Qt::Key_F1), 0, 0, 1, 0}),
     [](const testing::TestParamInfo<InputCase>& p) { return p.param.name; });
 
 TEST(QtWaitCursor, ShowsWhileMoreBeginsThanEnds) {
@@ -287,15 +464,46 @@ void ChooseFolder(const QString& path) {
     buttons->button(QDialogButtonBox::Open)->click();
 }
 
-TEST(QtFolderPicker, GivesTheChosenFolderOrNothingOnCancel) {
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const QByteArray& value)
+        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name)) {
+        qputenv(name, value);
+    }
+    ~ScopedEnv() { m_had ? qputenv(m_name, m_old) : qunsetenv(m_name); }
+
+private:
+    const char* m_name;
+    bool m_had;
+    QByteArray m_old;
+};
+
+// The picker opens in the home folder, then in the root chosen last while that exists (a
+// cancelled pick changes nothing), and gives the chosen folder's bytes or nothing on cancel.
+TEST(QtFolderPicker, OpensAtHomeThenAtTheLastRoot) {
+    QTemporaryDir home, first, second;
+    const ScopedEnv env("HOME", QFile::encodeName(home.path()));
     QtBackend backend;
-    QTemporaryDir tmp;
     const auto picker = ActiveAs<QFileDialog>;
-    RunSteps({{picker, [&] { ChooseFolder(tmp.path()); }},
-              {picker, [&] { QTest::keyClick(picker(), Qt::Key_Escape); }}});
-    const std::string title = text::kPickerTitle;
-    EXPECT_EQ(backend.Dialog().BrowseForFolder(title), QFile::encodeName(tmp.path()).toStdString());
-    EXPECT_EQ(backend.Dialog().BrowseForFolder(title), std::nullopt);
+    std::vector<QString> openedAt;
+    const auto choose = [&](const QTemporaryDir* dir) {
+        return [&, dir] {
+            openedAt.push_back(picker()->directory().absolutePath());
+            if (dir) ChooseFolder(dir->path());
+            else QTest::keyClick(picker(), Qt::Key_Escape);
+        };
+    };
+    RunSteps({{picker, choose(&first)}, {picker, choose(nullptr)}, {picker, choose(&second)},
+              {picker, choose(nullptr)}});
+    const auto browse = [&] { return backend.Dialog().BrowseForFolder(text::kPickerTitle); };
+    const auto bytes = [](const QTemporaryDir& d) { return QFile::encodeName(d.path()).toStdString(); };
+    EXPECT_EQ(browse(), bytes(first));
+    EXPECT_EQ(browse(), std::nullopt);
+    EXPECT_EQ(browse(), bytes(second));
+    ASSERT_TRUE(second.remove());
+    EXPECT_EQ(browse(), std::nullopt);  // the last root is gone: back at home
+    EXPECT_EQ(openedAt, (std::vector<QString>{home.path(), first.path(), first.path(), home.path()}));
 }
 
 TEST(QtDisplayText, EscapesExactlyTheBytesThatAreNotUtf8) {
@@ -405,6 +613,197 @@ TEST(QtList, AfterOnInitDialogShowsReadsOutAndScrollsTheRows) {
     EXPECT_EQ(view.header()->sectionSize(1), 80) << "emptying the list keeps the columns";
 }
 
+// Records the texts the list's cells are drawn with, and how they are cut when too long.
+class CellRecorder : public QProxyStyle {
+public:
+    struct Cell { QString text; Qt::TextElideMode elide; int width; QFont font; };
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        if (const auto* item = qstyleoption_cast<const QStyleOptionViewItem*>(option);
+            item && element == CE_ItemViewItem) {
+            const int margin = pixelMetric(PM_FocusFrameHMargin, option, widget) + 1;
+            const int width = subElementRect(SE_ItemViewItemText, item, widget).width() - 2 * margin;
+            cells[{item->index.row(), item->index.column()}] = {item->text, item->textElideMode,
+                                                                width, item->font};
+        }
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
+    // What the cell shows: its text as the style cuts it to the cell's width.
+    QString Shown(int row, int column) const {
+        const Cell& c = cells.at({row, column});
+        return QFontMetrics(c.font).elidedText(c.text, c.elide, c.width);
+    }
+    mutable std::map<std::pair<int, int>, Cell> cells;
+};
+
+// Long paths lose their middle, so the file name stays in view; statuses lose their end; and
+// every cell shows its whole text as its tooltip.
+TEST(QtList, PathsLoseTheirMiddleAndEveryCellHasItsWholeTextAsTooltip) {
+    CellRecorder recorder;
+    QtBackend backend;
+    QtDialogPort& port = backend.Dialog();
+    QTreeView& view = port.ListView().View();
+    view.setStyle(&recorder);
+    CQuorvelDlg dlg(port);
+    DeepTree tree;
+    tree.Fill(dlg, port.List());
+    port.Window().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&port.Window()));
+    port.Pacer().Flush();
+    view.viewport()->repaint();
+
+    const int deepRow = DeepTree::Row(port.List(), tree.deepFile);
+    const int failedRow = DeepTree::Row(port.List(), tree.failing);
+    const QString ellipsis(QChar(0x2026));
+    const QString deepShown = recorder.Shown(deepRow, 0);
+    EXPECT_TRUE(deepShown.startsWith(QFile::decodeName(QByteArray::fromStdString(tree.root)).left(4))) << deepShown.toStdString();
+    EXPECT_TRUE(deepShown.endsWith("/station-17-readings.olv")) << deepShown.toStdString();
+    EXPECT_TRUE(deepShown.contains(ellipsis)) << "the path must not fit, or nothing is tested";
+    const QString failedShown = recorder.Shown(failedRow, 1);
+    EXPECT_TRUE(failedShown.startsWith("4 - fail") && failedShown.endsWith(ellipsis))
+        << failedShown.toStdString();
+
+    struct TipCase { int row, column; std::string whole; };
+    const TipCase tips[] = {{deepRow, 0, tree.deepFile},
+                            {failedRow, 1, "4 - failed: no longer version 4"},
+                            {deepRow, 1, "4"}};
+    for (const TipCase& tc : tips) {
+        SCOPED_TRACE(tc.whole);
+        const QPoint at = view.visualRect(view.model()->index(tc.row, tc.column)).center();
+        QHelpEvent help(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view.viewport(), &help);
+        ASSERT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }));
+        EXPECT_EQ(QToolTip::text().toStdString(), tc.whole);
+        if (tc.column == 0) SaveScreenshot(port.Window(), "list_tooltip_deep_path");
+        QToolTip::hideText();
+        EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }));
+    }
+    SaveScreenshot(port.Window(), "list_deep_tree_elided");
+
+    // The row menu over the deep path, for the picture; the menu's items are tested below.
+    RunSoon([&] {
+        if (QMenu* menu = ActiveAs<QMenu>()) {
+            SaveScreenshot(port.Window(), "list_row_menu");
+            QTest::keyClick(menu, Qt::Key_Escape);
+        }
+    });
+    const QPoint at = view.visualRect(view.model()->index(deepRow, 0)).center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, view.viewport()->mapToGlobal(at));
+    QApplication::sendEvent(view.viewport(), &event);
+    view.setStyle(nullptr);
+}
+
+// Opens file URLs by recording them instead of starting the desktop's file manager.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    UrlRecorder() { QDesktopServices::setUrlHandler("file", this, "Open"); }
+    ~UrlRecorder() override { QDesktopServices::unsetUrlHandler("file"); }
+    std::vector<QByteArray> opened;
+public slots:
+    void Open(const QUrl& url) { opened.push_back(url.toEncoded()); }
+};
+
+// The row menu: where it opens, what it offers, and what each item does. Rows that name no
+// file (the search's sentences) and the space below the rows have no row menu.
+TEST(QtList, RowMenuOpensTheFoldersOrCopiesThePath) {
+    const std::string latin1 = "/data/caf\xE9/r\xE9sum\xE9.olv";  // not UTF-8
+    struct MenuCase {
+        const char* name;
+        int row;               // -1: below the rows
+        bool keyboard;         // the menu key instead of a right click
+        int choose;            // 0 none, 1 Open containing folder, 2 Copy path
+        bool menu;             // whether a menu opens
+        QByteArray opened;     // the URL handed to the desktop
+        std::string copied;    // the clipboard afterwards
+    };
+    const MenuCase cases[] = {
+        {"OpenFolder", 0, false, 1, true, "file:///data/caf%C3%A9", "before"},
+        {"OpenFolderOfANameThatIsNotUtf8", 2, false, 1, true, "file:///data/caf%E9", "before"},
+        {"OpenFolderAtTheTop", 3, false, 1, true, "file:///", "before"},
+        {"CopyPath", 0, false, 2, true, "", "/data/caf\xC3\xA9/a b.olv"},
+        {"CopyPathNotUtf8", 2, false, 2, true, "", "/data/caf\\xE9/r\\xE9sum\\xE9.olv"},
+        {"MenuKeyOnCurrentRow", 0, true, 2, true, "", "/data/caf\xC3\xA9/a b.olv"},
+        {"NoMenuOnASentence", 1, false, 0, false, "", "before"},
+        {"NoMenuBelowTheRows", -1, false, 0, false, "", "before"},
+    };
+    for (const MenuCase& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        UrlRecorder desktop;
+        QtBackend backend;
+        QtDialogPort& port = backend.Dialog();
+        CQuorvelDlg dlg(port);
+        dlg.OnInitDialog();
+        for (const std::string& text : {std::string("/data/caf\xC3\xA9/a b.olv"),
+                                        std::string(text::kNoFilesRow), latin1, std::string("/top.olv")})
+            port.List().InsertItem(port.List().GetItemCount(), text);
+        port.List().SetItemText(0, 1, "4");
+        port.Window().show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&port.Window()));
+        port.Pacer().Flush();
+        QTreeView& view = port.ListView().View();
+        QGuiApplication::clipboard()->setText("before");
+
+        QStringList items;
+        RunSoon([&] {
+            QMenu* menu = ActiveAs<QMenu>();
+            if (!menu) return;
+            for (QAction* a : menu->actions()) items << a->text();
+            if (tc.choose) menu->setActiveAction(menu->actions()[tc.choose - 1]);
+            QTest::keyClick(menu, tc.choose ? Qt::Key_Return : Qt::Key_Escape);
+        });
+        QWidget* viewport = view.viewport();
+        if (tc.keyboard) {
+            view.setCurrentIndex(view.model()->index(tc.row, 0));
+            const QPoint at(5, 5);  // ignored: the menu is for the current row
+            QContextMenuEvent event(QContextMenuEvent::Keyboard, at, viewport->mapToGlobal(at));
+            QApplication::sendEvent(viewport, &event);
+        } else {
+            const QPoint at = tc.row >= 0 ? view.visualRect(view.model()->index(tc.row, 0)).center()
+                                          : QPoint(5, viewport->height() - 5);
+            QContextMenuEvent event(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
+            QApplication::sendEvent(viewport, &event);
+        }
+        QApplication::processEvents();
+        const QStringList offered{"Open containing &folder", "&Copy path"};
+        EXPECT_EQ(items, tc.menu ? offered : QStringList());
+        EXPECT_EQ(desktop.opened, tc.opened.isEmpty() ? std::vector<QByteArray>{}
+                                                      : std::vector<QByteArray>{tc.opened});
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), tc.copied);
+    }
+}
+
+// Ctrl+C copies the selected rows, in row order, as "path<TAB>version" lines; with nothing
+// selected the clipboard keeps what it had.
+TEST(QtList, CtrlCCopiesTheSelectedRows) {
+    QtBackend backend;
+    QtDialogPort& port = backend.Dialog();
+    CQuorvelDlg dlg(port);
+    dlg.OnInitDialog();
+    const char* const rows[][2] = {{"/t/a.olv", "4 - resaved"}, {"/t/b.olv", "3"},
+                                   {"/t/caf\xE9.olv", "4 - failed: no longer version 4"}};
+    for (const auto& [path, version] : rows) {
+        const int row = port.List().InsertItem(port.List().GetItemCount(), path);
+        port.List().SetItemText(row, 1, version);
+    }
+    port.List().UpdateWindow();  // as the dialog asks after every change: the view takes the rows
+    QTreeView& view = port.ListView().View();
+    const struct { std::vector<int> selected; std::string copied; } cases[] = {
+        {{}, "before"},
+        {{1}, "/t/b.olv\t3"},
+        {{2, 0}, "/t/a.olv\t4 - resaved\n/t/caf\\xE9.olv\t4 - failed: no longer version 4"},
+    };
+    for (const auto& tc : cases) {
+        QGuiApplication::clipboard()->setText("before");
+        view.clearSelection();
+        for (const int row : tc.selected)
+            view.selectionModel()->select(view.model()->index(row, 0), QItemSelectionModel::Select);
+        view.setFocus();
+        QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), tc.copied);
+    }
+}
+
 TEST(QtProgress, ClampsLikeANativeBarOverTheFullIntRange) {
     QtBackend backend;
     qt::QtProgressBar& progress = backend.Dialog().ProgressBar();
@@ -442,7 +841,22 @@ std::tuple<std::string, long, long> Contents(const std::string& path) {
 void SaveScreenshot(QWidget& window, const QString& name) {
     const QString dir = QStringLiteral(QUORVEL_SCREENSHOT_DIR);
     QDir().mkpath(dir);
-    EXPECT_TRUE(window.grab().save(dir + "/" + name + ".png", "PNG")) << name.toStdString();
+    // The window with what opened over it (a menu, a tooltip), each drawn where the screen
+    // has it: the offscreen screen keeps every window apart.
+    QWidget* top = window.window();
+    std::vector<QWidget*> layers{top};
+    QRect area = top->geometry();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w != top && w->isVisible() && (w->inherits("QMenu") || w->inherits("QTipLabel"))) {
+            layers.push_back(w);
+            area |= w->geometry();
+        }
+    QPixmap shot(area.size());
+    shot.fill(QColor(64, 64, 64));
+    QPainter painter(&shot);
+    for (QWidget* w : layers) painter.drawPixmap(w->geometry().topLeft() - area.topLeft(), w->grab());
+    painter.end();
+    EXPECT_TRUE(shot.save(dir + "/" + name + ".png", "PNG")) << name.toStdString();
 }
 
 TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
@@ -499,9 +913,9 @@ TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
              SaveScreenshot(window, "main_window_start");
              click(IDC_BROWSE);
          }},
-        {picker, [&] {  // a folder picker at the top of the file system: choose the tree's root
+        {picker, [&] {  // a folder picker in the home folder: choose the tree's root
              EXPECT_EQ(picker()->windowTitle(), "Root directory for .olv file search");
-             EXPECT_EQ(picker()->directory().absolutePath(), "/");
+             EXPECT_EQ(picker()->directory().absolutePath(), QDir::homePath());
              EXPECT_EQ(picker()->fileMode(), QFileDialog::Directory);
              EXPECT_TRUE(picker()->testOption(QFileDialog::ShowDirsOnly));
              ChooseFolder(tmp.path());
@@ -552,6 +966,8 @@ TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
 
 // Runs the tests inside one QApplication on the offscreen platform unless the environment
 // names another (e.g. xcb to watch them on a display).
+#include "backend_test.moc"
+
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     testing::InitGoogleTest(&argc, argv);

@@ -96,18 +96,20 @@ inline std::string ClassName(HWND hwnd) {
 // Runs the main dialog and calls one step per timer tick, so that the modal loop has handled
 // what a step posted before the next one starts. Message and About boxes that open meanwhile
 // are shown to `onBox`, described in `boxes` and closed; the folder picker is left alone.
+// Popup menus that open are shown to `onMenu` once each, which must close them (by a key).
 class DialogDriver {
 public:
     using Step = std::function<void(HWND dlg)>;
     DialogDriver() : app(::GetModuleHandleW(nullptr)) { app.InitCommonControls(8, 0xFF); }
 
     // DoModal's result. A dialog still open a minute after the last step fails and is closed.
-    int Run(std::vector<Step> steps) {
+    // The dialog's events go to `handler`, or to the real dialog logic when it is null.
+    int Run(std::vector<Step> steps, IDialogHandler* handler = nullptr) {
         m_steps = std::move(steps);
         CQuorvelDlg logic(app.MainDialogPort());
         s_running = this;
         const UINT_PTR timer = ::SetTimer(nullptr, 0, 10, Tick);
-        const int result = app.DoModal(logic);
+        const int result = app.DoModal(handler ? *handler : logic);
         ::KillTimer(nullptr, timer);
         s_running = nullptr;
         EXPECT_EQ(m_next, m_steps.size()) << "the dialog ended before all steps ran";
@@ -119,6 +121,7 @@ public:
     // that shows something (its text or "(icon)"), then one "[button]" for each button.
     std::vector<std::string> boxes;
     std::function<void(HWND box)> onBox = [](HWND) {};
+    std::function<void(HWND menu)> onMenu = [](HWND menu) { ::PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0); };
 
 private:
     static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
@@ -141,7 +144,15 @@ private:
             self->onBox(box);
             ::SendMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         }
-        // A step that opens a modal loop (a message box, the picker) is still running.
+        // Menus of this thread, each shown once while it is open.
+        for (HWND menu = nullptr; (menu = ::FindWindowExW(nullptr, menu, L"#32768", nullptr));) {
+            if (!::IsWindowVisible(menu) || ::GetWindowThreadProcessId(menu, nullptr) != ::GetCurrentThreadId()) {
+                self->m_menusSeen.erase(menu);
+            } else if (self->m_menusSeen.insert(menu).second) {
+                self->onMenu(menu);
+            }
+        }
+        // A step that opens a modal loop (a message box, the picker, a menu) is still running.
         if (self->m_inStep) return;
         if (self->m_next < self->m_steps.size()) {
             self->m_inStep = true;
@@ -156,6 +167,7 @@ private:
     static inline DialogDriver* s_running = nullptr;
     std::vector<Step> m_steps;
     std::size_t m_next = 0;
+    std::set<HWND> m_menusSeen;
     bool m_inStep = false;
     int m_idleTicks = 0;
 };

@@ -94,6 +94,11 @@ TEST(Win32EndToEnd, BrowseThenFixFiles) {
         version4.push_back(root.Olv("hidden\\d.olv", 4, true));
         root.Folder("\xc3\xbc\xe2\x82\xac");                                                  // "ü€"
         version4.push_back(root.Olv("\xc3\xbc\xe2\x82\xac\\\xf0\x9f\x98\x80.olv", 4, true));  // an emoji
+        // A path too long for its column, which the list shows with its middle left out.
+        const std::string deep = "customer-archive-2023\\measurements-north-site\\instrument-calibration"
+                                 "\\second-quarter\\raw-exports";
+        root.Folder(deep);
+        version4.push_back(root.Olv(deep + "\\station-17-readings.olv", 4, true));
         WekWriteSample(root.Sub("notes.txt").c_str(), 4, {"x"}, false);
         for (const std::string& f : version4) EXPECT_NE(WekVerify(f.c_str()), WEK_OK) << "made with the fault";
         // The list control's rows (path -> version column): version 3 as "3", version 4 as given.
@@ -130,7 +135,7 @@ TEST(Win32EndToEnd, BrowseThenFixFiles) {
             },
             [&](HWND dlg) {
                 EXPECT_EQ(driver.boxes, std::vector<std::string>{std::string(text::kAppName) +
-                                                                 "\nSearch complete.  4 version 4 .olv files were found.\n[button]"});
+                                                                 "\nSearch complete.  5 version 4 .olv files were found.\n[button]"});
                 expectRows(dlg, L"4");
                 Click(::GetDlgItem(dlg, IDOK));
             },

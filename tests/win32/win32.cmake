@@ -9,6 +9,7 @@ target_compile_options(gtest PRIVATE -w)
 target_compile_options(gtest_main PRIVATE -w)
 
 add_executable(win32_tests
+  ${CMAKE_CURRENT_LIST_DIR}/desktop_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dialog_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/end_to_end_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/files_test.cpp)

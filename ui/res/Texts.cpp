@@ -26,4 +26,8 @@ const char kAboutCaption[] = "About quorvel";
 const char kAboutVersion[] = "quorvel Version 1.0";
 const char kAboutSecondLine[] = "Re-saves version 4 .olv files in place.";
 
+const char kOpenFolderMenu[] = "Open containing &folder";
+const char kCopyPathMenu[] = "&Copy path";
+const char kNeedsDesktop[] = "quorvel needs a desktop session (X11 or Wayland)";
+
 }  // namespace quorvel::text

@@ -25,4 +25,10 @@ extern const char kAboutCaption[];
 extern const char kAboutVersion[];
 extern const char kAboutSecondLine[];
 
+// The file list's row menu (both platforms).
+extern const char kOpenFolderMenu[];
+extern const char kCopyPathMenu[];
+// Printed by the Linux program when started outside a desktop session.
+extern const char kNeedsDesktop[];
+
 }  // namespace quorvel::text
