@@ -13,7 +13,7 @@ namespace quorvel {
 
 // Files rewritten at once by default: each save waits mostly for the disk to flush, and a few
 // saves in flight overlap those waits (see bench/README.md for the figures behind the choice).
-inline constexpr int kDefaultResaveJobs = 8;
+inline constexpr int kDefaultResaveJobs = 16;
 
 class ResavePass {
 public:
