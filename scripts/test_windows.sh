@@ -141,12 +141,30 @@ start_xvfb() {
 # A fresh prefix: no state of an earlier run. Without a window manager on the display, Wine
 # would wait two seconds for each managed window to be withdrawn; unmanaged windows get
 # Wine's own frames instead. mscoree/mshtml are off so that no Mono or Gecko installer asks.
+#
+# Booting a prefix takes seconds natively but many minutes where Wine's 32-bit parts run under
+# qemu (the 32-bit run, and the 64-bit run's WoW64 set-up once wine32 is installed), so the
+# freshly booted, never used prefix is kept beside it as a template and each run starts from a
+# copy. The template is made again when Wine, the prefix kind or the 32-bit loader changes.
+template="$test_dir/wineprefix-template"
 setup_prefix() {
+  local key
   rm -rf "$prefix"
   export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  $wine_cmd wineboot -i >"$test_dir/wineboot.log" 2>&1 && wineserver -w &&
-    $wine_cmd reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$test_dir/wineboot.log" 2>&1 &&
-    wineserver -w || return 1
+  key="$($wine_cmd --version 2>&1) $WINEARCH $(wine32_cmd)"
+  if [ -d "$template" ] && [ "$(cat "$template.key" 2>/dev/null)" = "$key" ]; then
+    cp -a "$template" "$prefix" || return 1
+    echo "wine prefix copied from $template" >"$test_dir/wineboot.log"
+  else
+    rm -rf "$template" "$template.key"
+    # Under emulation the loader may stop waiting for the boot before it ends (exit 53); the
+    # wait for the server and the first command in the prefix tell whether it is usable.
+    $wine_cmd wineboot -i >"$test_dir/wineboot.log" 2>&1
+    wineserver -w &&
+      $wine_cmd reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$test_dir/wineboot.log" 2>&1 &&
+      wineserver -w || return 1
+    cp -a "$prefix" "$template" && echo "$key" >"$template.key"
+  fi
   # A folder link back to its parent for the loop test: Wine makes no Windows links itself
   # and shows a Unix link to a folder as one.
   mkdir -p "$prefix/drive_c/quorvel-links/tree/inner" &&
