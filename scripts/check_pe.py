@@ -117,8 +117,8 @@ class PeImage:
 
     def offset(self, rva, size=1):
         """The file offset of `size` bytes at `rva`, which must lie in one section's file data."""
-        for _, va, vsize, raw_ptr, raw_size in self.sections:
-            if va <= rva and rva + size <= va + min(max(vsize, raw_size), raw_size):
+        for _, va, _, raw_ptr, raw_size in self.sections:
+            if va <= rva and rva + size <= va + raw_size:
                 return raw_ptr + rva - va
         raise BadFile("RVA 0x%X (+%d) is outside the file's section data" % (rva, size))
 
