@@ -17,6 +17,18 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Static run-time libraries: the .exe needs no mingw DLL beside it on a clean Windows.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# The oldest Windows the programs run on, declared so that an older one refuses to start them
+# instead of failing on a missing entry point: Vista (6.0) brought GetTickCount64,
+# GetFinalPathNameByHandleW, SetFileInformationByHandle and SHGetPathFromIDListEx, and is the
+# oldest system the manifest lists.
+string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT
+  " -Wl,--major-os-version,6,--minor-os-version,0,--major-subsystem-version,6,--minor-subsystem-version,0")
+# DEP and ASLR (with the relocations it needs), whatever the linker's defaults; 64-bit programs
+# also get addresses above 4 GiB.
+string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--nxcompat,--dynamicbase")
+if(QUORVEL_MINGW_TRIPLE MATCHES "^x86_64")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--high-entropy-va")
+endif()
 
 # ctest runs the Windows test programs through Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

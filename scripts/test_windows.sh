@@ -1,24 +1,32 @@
 #!/usr/bin/env bash
 # Builds quorvel for Windows with Debian's mingw-w64 (32-bit and 64-bit, statically linked) and
-# tests it as a real Windows program under Wine, on a private Xvfb display and in a fresh Wine
-# prefix: the Windows test program (the real dialog from the real resources, end to end on real
-# files, directory enumeration, the file library's save), a start of quorvel.exe with a
-# screenshot, and a start of the 32-bit quorvel.exe when Wine can run 32-bit programs. Each
-# build is also packed into its zip (quorvel.exe, olvtool.exe, README.txt), and the 64-bit
-# zip's olvtool.exe is run from the unpacked folder.
+# checks both programs as files (scripts/check_pe.py: machine, subsystem, Windows version, DLLs,
+# DEP and ASLR, resources) and packs each build into its zip (quorvel.exe, olvtool.exe,
+# README.txt). Then it tests one build as a real Windows program under Wine, on a private Xvfb
+# display and in a fresh Wine prefix: the Windows test program (the real dialog from the real
+# resources, end to end on real files, directory enumeration, the file library's save), a start
+# of that build's quorvel.exe with a screenshot, and (64-bit) the zip's olvtool.exe unpacked
+# and run.
 #
-# Usage: scripts/test_windows.sh [--arch 64|32] [BUILD_ROOT]
-#   --arch   which build's tests run under Wine (default 64; 32 needs Debian's wine32:i386)
+# Each build runs under its own Wine loader, called by name: Debian's plain `wine` command picks
+# the 32-bit loader as soon as wine32:i386 is installed, so the 64-bit run never relies on it.
+#
+# Usage: scripts/test_windows.sh [--arch 64|32] [--filter GTEST_FILTER] [BUILD_ROOT]
+#   --arch    which build runs under Wine (default 64; 32 needs Debian's wine32:i386 and a way
+#             to run 32-bit x86 Linux programs, see scripts/test_windows32.sh)
+#   --filter  run only these Windows tests (GoogleTest's --gtest_filter syntax)
 #   BUILD_ROOT  where build-win32/ and build-win64/ go (default: the repository root)
-# Prints a summary; exits non-zero when a build, a warning or a test fails.
+# Prints a summary; exits non-zero when a build, a warning, a file check or a test fails.
 set -uo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 arch=64
+filter=""
 root="$repo"
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch="$2"; shift 2 ;;
+    --filter) filter="$2"; shift 2 ;;
     *) root="$1"; shift ;;
   esac
 done
@@ -75,11 +83,36 @@ print(" ".join(sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not 
   fi
 }
 
+# Reads a built quorvel.exe back: machine, subsystem, declared Windows version, DLLs, DEP and
+# ASLR flags, resources.
+check_file() {  # check_file <32|64>
+  local bits=$1 exe="$root/build-win$1/app/quorvel.exe" log="$root/build-win$1/check_pe.log"
+  if python3 "$repo/scripts/check_pe.py" --bits "$bits" "$exe" >"$log" 2>&1; then
+    cat "$log"
+    note "file check $bits-bit" "OK  $(sed -n '1s/^[^:]*: //p' "$log")"
+  else
+    cat "$log"
+    fail "file check $bits-bit" "see $log"
+  fi
+}
+
 echo "== Building the 32-bit and 64-bit Windows programs"
 build 32; built32=$?
 build 64; built64=$?
 [ $built32 -eq 0 ] && package 32
 [ $built64 -eq 0 ] && package 64
+[ $built32 -eq 0 ] && check_file 32
+[ $built64 -eq 0 ] && check_file 64
+# The checker itself: it must pass the real files and fail copies with one thing wrong.
+if [ $built32 -eq 0 ] && [ $built64 -eq 0 ]; then
+  if python3 "$repo/scripts/check_pe_test.py" "$root/build-win32/app/quorvel.exe" \
+       "$root/build-win64/app/quorvel.exe" >"$root/build-win64/check_pe_test.log" 2>&1; then
+    note "file checker's own tests" "OK  $(tail -1 "$root/build-win64/check_pe_test.log")"
+  else
+    grep -A8 '^FAIL' "$root/build-win64/check_pe_test.log" | head -60
+    fail "file checker's own tests" "$(tail -1 "$root/build-win64/check_pe_test.log"), see $root/build-win64/check_pe_test.log"
+  fi
+fi
 
 # ---- Wine and Xvfb --------------------------------------------------------------------------
 test_dir="$root/build-win$arch"
@@ -93,14 +126,25 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The loaders by name. Debian's wine64 package has /usr/lib/wine/wine64, its wine32:i386 package
+# /usr/lib/wine/wine; other installations may have wine64 and wine32 on the PATH.
 wine64_cmd() {
-  if command -v wine64 >/dev/null; then echo wine64
-  elif [ -x /usr/lib/wine/wine64 ]; then echo /usr/lib/wine/wine64
+  if [ -x /usr/lib/wine/wine64 ]; then echo /usr/lib/wine/wine64
+  elif command -v wine64 >/dev/null; then echo wine64
   else echo wine; fi
 }
-# Debian's wine32:i386 package brings the 32-bit loader.
-have_wine32() { [ -x /usr/lib/wine/wine ] || command -v wine32 >/dev/null; }
-if [ "$arch" = 32 ]; then wine_cmd=wine; else wine_cmd="$(wine64_cmd)"; fi
+wine32_cmd() {
+  if [ -x /usr/lib/wine/wine ]; then echo /usr/lib/wine/wine
+  elif command -v wine32 >/dev/null; then echo wine32
+  fi
+}
+if [ "$arch" = 32 ]; then
+  wine_cmd="$(wine32_cmd)"
+  export WINEARCH=win32
+else
+  wine_cmd="$(wine64_cmd)"
+  export WINEARCH=win64
+fi
 
 start_xvfb() {
   local n
@@ -121,12 +165,30 @@ start_xvfb() {
 # A fresh prefix: no state of an earlier run. Without a window manager on the display, Wine
 # would wait two seconds for each managed window to be withdrawn; unmanaged windows get
 # Wine's own frames instead. mscoree/mshtml are off so that no Mono or Gecko installer asks.
+#
+# Booting a prefix takes seconds natively but many minutes where Wine's 32-bit parts run under
+# qemu (the 32-bit run, and the 64-bit run's WoW64 set-up once wine32 is installed), so the
+# freshly booted, never used prefix is kept beside it as a template and each run starts from a
+# copy. The template is made again when Wine, the prefix kind or the 32-bit loader changes.
+template="$test_dir/wineprefix-template"
 setup_prefix() {
+  local key
   rm -rf "$prefix"
   export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  wineboot -i >"$test_dir/wineboot.log" 2>&1 && wineserver -w &&
-    $wine_cmd reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$test_dir/wineboot.log" 2>&1 &&
-    wineserver -w || return 1
+  key="$($wine_cmd --version 2>&1) $WINEARCH $(wine32_cmd)"
+  if [ -d "$template" ] && [ "$(cat "$template.key" 2>/dev/null)" = "$key" ]; then
+    cp -a "$template" "$prefix" || return 1
+    echo "wine prefix copied from $template" >"$test_dir/wineboot.log"
+  else
+    rm -rf "$template" "$template.key"
+    # Under emulation the loader may stop waiting for the boot before it ends (exit 53); the
+    # wait for the server and the first command in the prefix tell whether it is usable.
+    $wine_cmd wineboot -i >"$test_dir/wineboot.log" 2>&1
+    wineserver -w &&
+      $wine_cmd reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$test_dir/wineboot.log" 2>&1 &&
+      wineserver -w || return 1
+    cp -a "$prefix" "$template" && echo "$key" >"$template.key"
+  fi
   # A folder link back to its parent for the loop test: Wine makes no Windows links itself
   # and shows a Unix link to a folder as one.
   mkdir -p "$prefix/drive_c/quorvel-links/tree/inner" &&
@@ -163,7 +225,7 @@ start_app() {  # start_app <exe> <png> <label>
 tests_exe="$test_dir/tests/win32_tests.exe"
 if { [ "$arch" = 64 ] && [ $built64 -ne 0 ]; } || { [ "$arch" = 32 ] && [ $built32 -ne 0 ]; }; then
   fail "$arch-bit tests under Wine" "not run, the build failed"
-elif [ "$arch" = 32 ] && ! have_wine32; then
+elif [ -z "$wine_cmd" ]; then
   fail "32-bit tests under Wine" "wine32 is not installed (dpkg --add-architecture i386; apt-get install wine32:i386)"
 elif ! start_xvfb; then
   fail "Xvfb" "could not start a display"
@@ -174,9 +236,9 @@ else
   bmp="$test_dir/quorvel-dialog.bmp"
   png="$test_dir/quorvel-dialog.png"
   rm -f "$bmp" "$png"
-  QUORVEL_SCREENSHOT="$(winepath -w "$bmp" 2>/dev/null)" QUORVEL_LINK_FIXTURE='C:\quorvel-links' \
-    timeout 900 $wine_cmd "$tests_exe" --gtest_output="xml:$(winepath -w "$test_dir/win32_tests.xml" 2>/dev/null)" \
-    2>&1 | tee "$test_dir/win32_tests.log"
+  QUORVEL_SCREENSHOT="$($wine_cmd winepath -w "$bmp" 2>/dev/null)" QUORVEL_LINK_FIXTURE='C:\quorvel-links' \
+    timeout 900 $wine_cmd "$tests_exe" --gtest_output="xml:$($wine_cmd winepath -w "$test_dir/win32_tests.xml" 2>/dev/null)" \
+    ${filter:+--gtest_filter="$filter"} 2>&1 | tee "$test_dir/win32_tests.log"
   status=${PIPESTATUS[0]}
   counts="$(sed -n -E 's/^\[  (PASSED|FAILED|SKIPPED) *\] ([0-9]+) tests?[.,].*/\2 \1/p' "$test_dir/win32_tests.log" |
             tr 'A-Z\n' 'a-z,' | sed 's/,$//; s/,/, /g')"
@@ -192,30 +254,22 @@ else
     fail "dialog screenshot (after Fix files)" "not written"
   fi
 
-  [ $built64 -eq 0 ] && start_app "$root/build-win64/app/quorvel.exe" "$root/build-win64/quorvel-start.png" \
-    "64-bit quorvel.exe starts" "$(wine64_cmd)"
+  start_app "$test_dir/app/quorvel.exe" "$test_dir/quorvel-start.png" "$arch-bit quorvel.exe starts" "$wine_cmd"
 
   # olvtool.exe as the zip delivers it: unpacked, a demo tree made and checked.
   zip64="$(ls "$root"/build-win64/quorvel-*-windows-x64.zip 2>/dev/null)"
-  if [ $built64 -eq 0 ] && [ -n "$zip64" ]; then
+  if [ "$arch" = 64 ] && [ $built64 -eq 0 ] && [ -n "$zip64" ]; then
     unpacked="$root/build-win64/unpacked"
     rm -rf "$unpacked" "$prefix/drive_c/quorvel-zip-demo"
     python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$zip64" "$unpacked"
     olvtool_exe="$(ls "$unpacked"/*/olvtool.exe)"
-    if "$(wine64_cmd)" "$olvtool_exe" demo 'C:\quorvel-zip-demo' >"$unpacked/olvtool.log" 2>&1 &&
-       "$(wine64_cmd)" "$olvtool_exe" verify 'C:\quorvel-zip-demo\v4.olv' >>"$unpacked/olvtool.log" 2>&1; then
+    if "$wine_cmd" "$olvtool_exe" demo 'C:\quorvel-zip-demo' >"$unpacked/olvtool.log" 2>&1 &&
+       "$wine_cmd" "$olvtool_exe" verify 'C:\quorvel-zip-demo\v4.olv' >>"$unpacked/olvtool.log" 2>&1; then
       note "olvtool.exe from the zip" "OK  demo tree made and verified"
     else
       fail "olvtool.exe from the zip" "see $unpacked/olvtool.log"
     fi
     wineserver -w
-  fi
-  if [ $built32 -ne 0 ]; then
-    fail "32-bit quorvel.exe starts" "not run, the build failed"
-  elif have_wine32; then
-    start_app "$root/build-win32/app/quorvel.exe" "$root/build-win32/quorvel-start.png" "32-bit quorvel.exe starts" wine
-  else
-    note "32-bit quorvel.exe starts" "SKIPPED: wine32 is not installed (needs Debian's i386 architecture)"
   fi
 fi
 

@@ -1,13 +1,5 @@
-# Windows tests, run under Wine by scripts/test_windows.sh, with GoogleTest from Debian's source
-# package compiled by the cross compiler; its own code is not held to the project's warnings.
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
-set(QUORVEL_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows build")
-add_subdirectory(${QUORVEL_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-target_compile_options(gtest PRIVATE -w)
-target_compile_options(gtest_main PRIVATE -w)
-
+# Windows tests, run under Wine by scripts/test_windows.sh, with GoogleTest compiled from source
+# by the cross compiler (cmake/gtest-from-source.cmake).
 add_executable(win32_tests
   ${CMAKE_CURRENT_LIST_DIR}/desktop_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dialog_test.cpp
