@@ -184,6 +184,23 @@ TEST(SearchReal, LinkLoopsEndAndEveryFolderIsListedOnce) {
     }
 }
 
+TEST(SearchReal, TwoLinksPerLevelListTheFileOnce) {
+    // 18 levels, each reaching the next through two links: walked per path, the one file at the
+    // bottom would be listed 2^18 times and the fix pass would rewrite it as often.
+    TempTree t;
+    constexpr int kLevels = 18;
+    for (int i = 0; i < kLevels; ++i) {
+        const std::string next = "../L" + std::to_string(i + 1);
+        t.Link("L" + std::to_string(i) + "/x", next);
+        t.Link("L" + std::to_string(i) + "/y", next);
+    }
+    t.Olv("L" + std::to_string(kLevels) + "/bottom.olv", 4);
+    ScriptedDialogPort port;
+    const std::vector<std::string> files = Browse(port, t.Path("L0"));
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].size(), t.Path("L0").size() + 2 * kLevels + 11);  // "/x" or "/y" per level
+}
+
 TEST(SearchReal, BrowseRemovesOnlyTemporaryFilesOfSavesThatAreGone) {
     TempTree t;
     t.Olv("a.olv", 4);

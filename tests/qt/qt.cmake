@@ -20,6 +20,7 @@ gtest_discover_tests(qt_backend_tests
 # The threaded file work through the real backend: paints and input while files are in flight.
 add_executable(qt_work_tests qt/work_test.cpp)
 target_link_libraries(qt_work_tests PRIVATE quorvel_qt quorvel_app wekfile GTest::gtest Qt6::Widgets Qt6::Test)
+target_compile_definitions(qt_work_tests PRIVATE QUORVEL_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
 gtest_discover_tests(qt_work_tests
   DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)

@@ -181,6 +181,49 @@ TEST(QtWork, CloseIsTakenDuringABrowseAndEndsItWithoutASummary) {
     EXPECT_LT(analysed, 20);
 }
 
+TEST(QtWork, TheEndBoxSaysWhyFilesFailed) {
+    Tree tree(13);
+    qt::QtBackend backend;
+    qt::QtDialogPort& port = backend.Dialog();
+    port.folderPickerForTest = [&](const std::string&) { return tree.root; };
+    CQuorvelDlg dlg(port);
+    FileWork work;
+    // Every other file fails, each with the reason the library would give.
+    work.resaveFile = [](const std::string& path) {
+        const char last = path[path.size() - 5];
+        if (last % 2 == 0) return ResaveResult{true, {}};
+        return ResaveResult{false, last == '1' ? "changed since it was loaded" : "read-only"};
+    };
+    dlg.SetFileWork(work);
+
+    QDialog& window = port.Window();
+    const auto idle = [&] { return QApplication::activeModalWidget() == &window; };
+    const auto box = [] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); };
+    QString endText;
+    RunSteps({
+        {idle, [&] { RunSoon([&] { QTest::mouseClick(port.Control(IDC_BROWSE), Qt::LeftButton); }); }},
+        {box, [&] { box()->buttons().front()->click(); }},
+        {[&] { return idle() && port.Control(IDOK)->isEnabled(); },
+         [&] { RunSoon([&] { QTest::mouseClick(port.Control(IDOK), Qt::LeftButton); }); }},
+        {box, [&] {
+             endText = box()->text();
+             const QString dir = QStringLiteral(QUORVEL_SCREENSHOT_DIR);
+             QDir().mkpath(dir);
+             EXPECT_TRUE(box()->grab().save(dir + "/end_box_with_reasons.png", "PNG"));
+             box()->buttons().front()->click();
+         }},
+        {idle, [&] { RunSoon([&] { QTest::mouseClick(port.Control(IDCANCEL), Qt::LeftButton); }); }},
+    });
+    EXPECT_EQ(port.RunModal(dlg), IDCANCEL);
+    const QStringList lines = endText.split('\n');
+    ASSERT_GE(lines.size(), 3);
+    // Files f1, f3, ... f11 end in an odd digit: six of the thirteen fail.
+    EXPECT_EQ(lines[0], "6 of 13 version 4 .olv files could not be resaved.");
+    EXPECT_TRUE(lines.contains(QString::fromStdString(tree.root + "/f1.olv: changed since it was loaded")))
+        << endText.toStdString();
+    EXPECT_TRUE(lines.contains(QString::fromStdString(tree.root + "/f3.olv: read-only"))) << endText.toStdString();
+}
+
 }  // namespace
 }  // namespace quorvel
 
