@@ -236,9 +236,20 @@ int HeaderVersion(const unsigned char* head, ssize_t n) {
     return static_cast<int>(std::min<std::uint32_t>(v, 0x7FFFFFFF));
 }
 
-// What a program without any UI would do: a recursive readdir walk that lists every *.olv file
-// and, when `readHeaders`, opens it and reads its fixed header.
-void PlainWalk(const std::string& folder, bool readHeaders, std::vector<PlainFile>& found) {
+// The version in the header of entry `name` of the open folder `dirFd`; 0 when unreadable.
+int HeaderVersionAt(int dirFd, const char* name) {
+    const int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return 0;
+    unsigned char head[kHeaderBytes];
+    const int version = HeaderVersion(head, read(fd, head, sizeof head));
+    close(fd);
+    return version;
+}
+
+// Reads one folder with readdir: `onFolder(path)` for each subfolder (links to folders too),
+// `onOlv(dirFd, name)` for each *.olv entry.
+template <class OnFolder, class OnOlv>
+void ListPlainFolder(const std::string& folder, OnFolder onFolder, OnOlv onOlv) {
     DIR* dir = opendir(folder.c_str());
     if (!dir) return;
     const int dirFd = dirfd(dir);
@@ -249,23 +260,22 @@ void PlainWalk(const std::string& folder, bool readHeaders, std::vector<PlainFil
             struct stat st;
             isFolder = fstatat(dirFd, d->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
         }
-        if (isFolder) {
-            PlainWalk(folder + "/" + d->d_name, readHeaders, found);
-            continue;
-        }
-        if (!HasOlvExtension(d->d_name)) continue;
-        PlainFile file{folder + "/" + d->d_name, 0};
-        if (readHeaders) {
-            const int fd = openat(dirFd, d->d_name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-            if (fd >= 0) {
-                unsigned char head[kHeaderBytes];
-                file.version = HeaderVersion(head, read(fd, head, sizeof head));
-                close(fd);
-            }
-        }
-        found.push_back(std::move(file));
+        if (isFolder)
+            onFolder(folder + "/" + d->d_name);
+        else if (HasOlvExtension(d->d_name))
+            onOlv(dirFd, d->d_name);
     }
     closedir(dir);
+}
+
+// What a program without any UI would do: a recursive readdir walk that lists every *.olv file
+// and, when `readHeaders`, opens it and reads its fixed header.
+void PlainWalk(const std::string& folder, bool readHeaders, std::vector<PlainFile>& found) {
+    ListPlainFolder(
+        folder, [&](const std::string& sub) { PlainWalk(sub, readHeaders, found); },
+        [&](int dirFd, const char* name) {
+            found.push_back({folder + "/" + name, readHeaders ? HeaderVersionAt(dirFd, name) : 0});
+        });
 }
 
 // The probe half on its own: open each listed file by its path and read its header.
@@ -331,29 +341,12 @@ std::size_t PlainParallelWalk(const std::string& root, std::size_t threads, std:
             lock.unlock();
             std::vector<std::string> subfolders;
             std::size_t found = 0, found4 = 0;
-            if (DIR* dir = opendir(folder.c_str())) {
-                const int dirFd = dirfd(dir);
-                while (const dirent* d = readdir(dir)) {
-                    if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
-                    bool isFolder = d->d_type == DT_DIR;
-                    if (d->d_type == DT_UNKNOWN || d->d_type == DT_LNK) {
-                        struct stat st;
-                        isFolder = fstatat(dirFd, d->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-                    }
-                    if (isFolder) {
-                        subfolders.push_back(folder + "/" + d->d_name);
-                    } else if (HasOlvExtension(d->d_name)) {
-                        ++found;
-                        const int fd = openat(dirFd, d->d_name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-                        if (fd >= 0) {
-                            unsigned char head[kHeaderBytes];
-                            if (HeaderVersion(head, read(fd, head, sizeof head)) == quorvel::kTargetVersion) ++found4;
-                            close(fd);
-                        }
-                    }
-                }
-                closedir(dir);
-            }
+            ListPlainFolder(
+                folder, [&](const std::string& sub) { subfolders.push_back(sub); },
+                [&](int dirFd, const char* name) {
+                    ++found;
+                    if (HeaderVersionAt(dirFd, name) == quorvel::kTargetVersion) ++found4;
+                });
             lock.lock();
             for (std::string& f : subfolders) folders.push_back(std::move(f));
             files += found;

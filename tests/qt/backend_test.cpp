@@ -23,6 +23,7 @@
 #include "platform/qt/AppIcon.h"
 #include "platform/qt/DisplayText.h"
 #include "platform/qt/QtBackend.h"
+#include "tests/qt/Steps.h"
 #include "ui/res/Layout.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/res/Texts.h"
@@ -31,37 +32,9 @@
 namespace quorvel {
 namespace {
 
-// Runs `action` once the event loop turns (inside whatever modal loop is running then).
-void RunSoon(std::function<void()> action) { QTimer::singleShot(0, std::move(action)); }
-
-// Polls every 10 ms and runs each step's action, in order, once its condition holds. After
-// about 30 s on one step it fails the test and closes every window, so the run cannot hang.
-using Step = std::pair<std::function<bool()>, std::function<void()>>;
-void RunSteps(std::vector<Step> steps) {
-    auto* timer = new QTimer;
-    auto next = std::make_shared<std::size_t>(0), polls = std::make_shared<std::size_t>(0);
-    QObject::connect(timer, &QTimer::timeout, [=] {
-        if (steps[*next].first()) {
-            *polls = 0;
-            steps[(*next)++].second();
-        } else if (++*polls == 3000) {
-            ADD_FAILURE() << "step " << *next << " never came";
-            QApplication::closeAllWindows();
-            *next = steps.size();
-        }
-        if (*next == steps.size()) {
-            timer->stop();
-            timer->deleteLater();
-        }
-    });
-    timer->start(10);
-}
-
-template <typename T>
-T* ActiveAs() {
-    if (auto* w = qobject_cast<T*>(QApplication::activeModalWidget())) return w;
-    return qobject_cast<T*>(QApplication::activePopupWidget());
-}
+using qttest::ActiveAs;
+using qttest::RunSoon;
+using qttest::RunSteps;
 
 using qt::QtBackend;
 using qt::QtDialogPort;

@@ -15,6 +15,7 @@
 
 #include "filelib/WekVerify.h"
 #include "platform/qt/QtBackend.h"
+#include "tests/qt/Steps.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/res/Texts.h"
 #include "ui/res/resource.h"
@@ -22,32 +23,8 @@
 namespace quorvel {
 namespace {
 
-// Polls every 10 ms and runs each step's action, in order, once its condition holds. After
-// about 30 s on one step it fails the test and closes every window, so the run cannot hang.
-using Step = std::pair<std::function<bool()>, std::function<void()>>;
-void RunSteps(std::vector<Step> steps) {
-    auto* timer = new QTimer;
-    auto next = std::make_shared<std::size_t>(0), polls = std::make_shared<std::size_t>(0);
-    QObject::connect(timer, &QTimer::timeout, [=] {
-        if (steps[*next].first()) {
-            *polls = 0;
-            steps[(*next)++].second();
-        } else if (++*polls == 3000) {
-            ADD_FAILURE() << "step " << *next << " never came";
-            QApplication::closeAllWindows();
-            *next = steps.size();
-        }
-        if (*next == steps.size()) {
-            timer->stop();
-            timer->deleteLater();
-        }
-    });
-    timer->start(10);
-}
-
-// Runs `action` once the event loop turns: a click whose handler runs a modal loop must not
-// run inside the polling timer, which would not fire again until the handler returned.
-void RunSoon(std::function<void()> action) { QTimer::singleShot(0, std::move(action)); }
+using qttest::RunSoon;
+using qttest::RunSteps;
 
 // Calls `onPaint` each time `widget` is about to paint.
 class PaintWatcher : public QObject {
