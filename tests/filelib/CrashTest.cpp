@@ -84,7 +84,7 @@ protected:
         std::random_device device;
         const unsigned startValue = device();
         std::mt19937 random(startValue);
-        std::uniform_int_distribution<long> delay(0, 2 * round.count());
+        std::uniform_int_distribution<long long> delay(0, 2 * static_cast<long long>(round.count()));
         std::printf("[ figures  ] one save round %lld us; random start value %u\n",
                     static_cast<long long>(round.count()), startValue);
         Figures figures;

@@ -107,6 +107,7 @@ public:
     int Run(std::vector<Step> steps, IDialogHandler* handler = nullptr) {
         m_steps = std::move(steps);
         CQuorvelDlg logic(app.MainDialogPort());
+        if (setUp) setUp(logic);
         s_running = this;
         const UINT_PTR timer = ::SetTimer(nullptr, 0, 10, Tick);
         const int result = app.DoModal(handler ? *handler : logic);
@@ -117,6 +118,8 @@ public:
     }
 
     win32::Win32App app;
+    // Called with the real dialog logic before its run starts (to replace its file work).
+    std::function<void(CQuorvelDlg& logic)> setUp;
     // The boxes in the order they opened: the caption, then a line for each visible static
     // that shows something (its text or "(icon)"), then one "[button]" for each button.
     std::vector<std::string> boxes;

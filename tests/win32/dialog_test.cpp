@@ -2,6 +2,8 @@
 // ui/Layout, the state after start, the window menu, the keys, painting while minimised, the
 // port's list, progress and cursor, and the program's other resources.
 
+#include <atomic>
+
 #include "tests/win32/Support.h"
 #include "ui/res/Layout.h"
 #include "ui/res/Texts.h"
@@ -157,6 +159,39 @@ TEST(Win32Dialog, EnterNeverClosesAndEscapeDoes) {
             PostKey(list, VK_ESCAPE);
         }});
     EXPECT_EQ(result, IDCANCEL);
+}
+
+TEST(Win32Dialog, CloseDuringABrowseStopsItAndEndsTheDialogWithoutASummary) {
+    TempFolder tmp;
+    for (int i = 0; i < 20; ++i) tmp.Olv(std::to_string(i) + ".olv", 4);
+    DialogDriver driver;
+    driver.app.Main().folderPickerForTest = [&](const std::string&) { return std::optional<std::string>(tmp.Path()); };
+    std::atomic<int> probed{0};
+    driver.setUp = [&](CQuorvelDlg& logic) {
+        // A slow share: the analysis takes seconds, and the window must take input meanwhile.
+        FileWork work;
+        work.probe.threads = 1;
+        work.probeFile = [&](const std::string& path) {
+            ::Sleep(100);
+            ++probed;
+            return scan::ProbeVersion(path);
+        };
+        logic.SetFileWork(work);
+    };
+    bool browseDisabled = false;
+    const int result = driver.Run({
+        [&](HWND dlg) { ::PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), 0); },
+        // The next tick comes through the Browse's own wait for the probe.
+        [&](HWND dlg) {
+            browseDisabled = !::IsWindowEnabled(::GetDlgItem(dlg, IDC_BROWSE)) &&
+                             !::IsWindowEnabled(::GetDlgItem(dlg, IDOK));
+            Click(::GetDlgItem(dlg, IDCANCEL));
+        },
+    });
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_TRUE(browseDisabled) << "Browse and Fix files are disabled while a Browse runs";
+    EXPECT_TRUE(driver.boxes.empty()) << "no summary after a close";
+    EXPECT_LT(probed.load(), 20) << "the analysis stopped at the close";
 }
 
 TEST(Win32Dialog, EscapeReachesCancelThroughTheFixPassPump) {
