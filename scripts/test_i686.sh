@@ -36,7 +36,7 @@ if grep -q 'warning:' "$log"; then
 fi
 built=$((SECONDS - started))
 
-tool="$dir/filelib/olvtool"
+tool="$dir/app/olvtool"
 # The ELF class byte: 1 for 32-bit programs.
 if [ "$(od -An -tu1 -j4 -N1 "$tool" | tr -d ' ')" != 1 ]; then
   echo "== 32-bit x86 Linux: FAILED: $tool is not a 32-bit program"
