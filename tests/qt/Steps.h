@@ -51,4 +51,14 @@ T* ActiveAs() {
     return qobject_cast<T*>(QApplication::activePopupWidget());
 }
 
+// Runs every test inside one QApplication named like the program, on the offscreen platform
+// unless the environment names another (e.g. xcb to watch them on a display).
+inline int RunAllTests(int argc, char** argv, const char* appName) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(appName);
+    return RUN_ALL_TESTS();
+}
+
 }  // namespace quorvel::qttest

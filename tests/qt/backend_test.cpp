@@ -937,14 +937,6 @@ TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
 }  // namespace
 }  // namespace quorvel
 
-// Runs the tests inside one QApplication on the offscreen platform unless the environment
-// names another (e.g. xcb to watch them on a display).
 #include "backend_test.moc"
 
-int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    testing::InitGoogleTest(&argc, argv);
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(quorvel::text::kAppName);
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return quorvel::qttest::RunAllTests(argc, argv, quorvel::text::kAppName); }

@@ -204,10 +204,4 @@ TEST(QtWork, TheEndBoxSaysWhyFilesFailed) {
 }  // namespace
 }  // namespace quorvel
 
-int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    testing::InitGoogleTest(&argc, argv);
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(quorvel::text::kAppName);
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return quorvel::qttest::RunAllTests(argc, argv, quorvel::text::kAppName); }
