@@ -122,6 +122,12 @@ private:
     std::size_t m_count = 0;
 };
 
+// Says that the root cannot be read; the exit code for it.
+int RootUnreadable(const Options& options) {
+    std::fprintf(stderr, "olvtool: cannot read the folder %s\n", options.root.empty() ? "/" : options.root.c_str());
+    return kExitUsage;
+}
+
 // Found paths held between the walk and the probe, at most; the walk pauses beyond that.
 constexpr std::size_t kHeldPaths = 4096;
 
@@ -186,8 +192,7 @@ int Scan(int argc, char** argv) {
         },
         [] { return true; }, [] {});
     if (!readable) {
-        std::fprintf(stderr, "olvtool: cannot read the folder %s\n", options.root.empty() ? "/" : options.root.c_str());
-        return kExitUsage;
+        return RootUnreadable(options);
     }
     std::printf("%zu .olv files, %zu of version 4\n", files, version4);
     return kExitOk;
@@ -228,8 +233,7 @@ int Fix(int argc, char** argv) {
         if (!queued.empty() || !started.empty()) waiter.Wait();
     }
     if (!readable) {
-        std::fprintf(stderr, "olvtool: cannot read the folder %s\n", options.root.empty() ? "/" : options.root.c_str());
-        return kExitUsage;
+        return RootUnreadable(options);
     }
     std::printf("%zu version 4 .olv files: %zu resaved, %zu failed\n", resaved + failed, resaved, failed);
     return failed == 0 ? kExitOk : kExitFailed;

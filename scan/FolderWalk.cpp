@@ -74,6 +74,7 @@ bool FolderWalk::Take(std::vector<std::string>& out) {
 }
 
 void FolderWalk::Stop() {
+    m_stopRequested = true;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
@@ -99,11 +100,8 @@ void FolderWalk::Run() {
             Prefetch();
         }
     }
-    while (!m_stack.empty()) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stopping) break;
-        }
+    // Checked once per entry: an atomic read, not a lock.
+    while (!m_stack.empty() && !m_stopRequested.load(std::memory_order_relaxed)) {
         Node& top = *m_stack.back();
         if (top.nextEntry == top.entries.size()) {
             // Paths found go out folder by folder (or in batches within a large one).

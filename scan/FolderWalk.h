@@ -13,6 +13,7 @@
 // depend on how deep it lies: every folder is opened by name inside its open parent.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -112,6 +113,8 @@ private:
     std::deque<std::string> m_found;       // paths found, taken by the consumer
     bool m_stopping = false;
     bool m_finished = false;
+    // Stop's flag for the walk's loop to read without the lock (m_stopping is for the waits).
+    std::atomic<bool> m_stopRequested{false};
 
     std::vector<std::thread> m_listers;
     std::thread m_walker;

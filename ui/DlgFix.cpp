@@ -23,8 +23,7 @@ void CQuorvelDlg::OnBnClickedFixFiles() {
 
     m_bFixPassRunning = true;
     m_bCloseRequested = false;
-    m_lastMessages = std::chrono::steady_clock::now();
-    m_longestGap = {};
+    StartWork();
     const bool browseWasEnabled = m_port.IsDlgItemEnabled(IDC_BROWSE);
     m_port.EnableDlgItem(IDC_BROWSE, false);
     m_port.EnableDlgItem(IDOK, false);
@@ -51,7 +50,7 @@ void CQuorvelDlg::OnBnClickedFixFiles() {
             ShowResaveOutcome(row, *result);
             m_progress.SetPos(++done);
         } else {
-            WaitForEvents();
+            LookAtMessages(true);
         }
     }
     m_pass.reset();
@@ -92,9 +91,7 @@ void CQuorvelDlg::ShowResaveOutcome(int nRow, const ResaveResult& result) {
 
     // Let the window repaint and stay live between files.
     m_port.RedrawWindow();
-    NoteMessagesSeen();
-    m_port.PumpMessages();
-    m_lastMessages = std::chrono::steady_clock::now();
+    LookAtMessages(false);
 }
 
 void CQuorvelDlg::ReportFailures(int attempted) {

@@ -27,7 +27,7 @@ void CQuorvelDlg::SearchFolder(const std::string& folder) {
             if (m_bCloseRequested) break;
         }
         if (freshList && !m_bClearOnFirstHit) FeedProbe();
-        if (more && found.empty() && !m_bCloseRequested) WaitForEvents();
+        if (more && found.empty() && !m_bCloseRequested) LookAtMessages(true);
         found.clear();
     }
     // Leaving the scope stops the walk if it is still going and waits for its threads.
@@ -61,20 +61,19 @@ int CQuorvelDlg::AnalyzeFiles() {
 }
 
 int CQuorvelDlg::AnalyzeFile(const std::string& path, int nRow) {
-    // Rows asked for in order find their versions probed ahead; anything else starts afresh.
-    if (!m_probe || nRow != m_nProbeNext || m_probePaths.empty() || m_probePaths.front() != path) {
+    // Rows asked for in order, with their own paths, find their versions probed ahead (the
+    // probe was handed the rows' texts); anything else starts afresh at this row.
+    if (!m_probe || nRow != m_nProbeNext || path != m_listFiles.GetItemText(nRow, 0)) {
         StartProbe(nRow);
         m_probe->Submit(path);
-        m_probePaths.push_back(path);
         m_nProbeSubmit = nRow + 1;
     }
     FeedProbe();
     std::optional<int> version;
     while (!(version = m_probe->TryTake())) {
         if (m_bCloseRequested) return -1;
-        WaitForEvents();
+        LookAtMessages(true);
     }
-    m_probePaths.pop_front();
     ++m_nProbeNext;
 
     // -1 (unreadable) and 0 (not an .olv file) are shown and stored like any version.
@@ -89,7 +88,6 @@ int CQuorvelDlg::AnalyzeFile(const std::string& path, int nRow) {
 void CQuorvelDlg::StartProbe(int nRow) {
     m_probe.reset();
     m_probe = std::make_unique<scan::VersionProbe>(Waker(), m_work.probe, m_work.probeFile);
-    m_probePaths.clear();
     m_nProbeNext = nRow;
     m_nProbeSubmit = nRow;
 }
@@ -97,10 +95,7 @@ void CQuorvelDlg::StartProbe(int nRow) {
 void CQuorvelDlg::FeedProbe() {
     if (!m_probe) StartProbe(0);
     const int rows = m_listFiles.GetItemCount();
-    while (m_nProbeSubmit < rows && m_probe->HasRoom()) {
-        m_probePaths.push_back(m_listFiles.GetItemText(m_nProbeSubmit++, 0));
-        m_probe->Submit(m_probePaths.back());
-    }
+    while (m_nProbeSubmit < rows && m_probe->HasRoom()) m_probe->Submit(m_listFiles.GetItemText(m_nProbeSubmit++, 0));
 }
 
 }  // namespace quorvel

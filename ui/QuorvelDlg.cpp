@@ -60,8 +60,7 @@ void CQuorvelDlg::OnBnClickedBrowse() {
 
     m_bBrowsing = true;
     m_bCloseRequested = false;
-    m_lastMessages = std::chrono::steady_clock::now();
-    m_longestGap = {};
+    StartWork();
     m_port.EnableDlgItem(IDC_BROWSE, false);
     m_port.EnableDlgItem(IDOK, false);
 
@@ -157,15 +156,18 @@ std::function<void()> CQuorvelDlg::Waker() {
     return [&port] { port.Wake(); };
 }
 
-void CQuorvelDlg::NoteMessagesSeen() {
-    const auto now = std::chrono::steady_clock::now();
-    m_longestGap = std::max(m_longestGap, now - m_lastMessages);
-    m_lastMessages = now;
+void CQuorvelDlg::StartWork() {
+    m_lastMessages = std::chrono::steady_clock::now();
+    m_longestGap = {};
 }
 
-void CQuorvelDlg::WaitForEvents() {
-    NoteMessagesSeen();
-    m_port.WaitForEvents();
+void CQuorvelDlg::LookAtMessages(bool wait) {
+    m_longestGap = std::max(m_longestGap, std::chrono::steady_clock::now() - m_lastMessages);
+    if (wait)
+        m_port.WaitForEvents();
+    else
+        m_port.PumpMessages();
+    // Time inside the message loop is the window's own, not time it went without looking.
     m_lastMessages = std::chrono::steady_clock::now();
 }
 
@@ -173,10 +175,7 @@ void CQuorvelDlg::PumpIfDue() {
     // Well inside the time after which a window that reads no messages looks hung, and short
     // enough that a click is answered without a noticeable delay.
     constexpr auto kInterval = std::chrono::milliseconds(15);
-    if (std::chrono::steady_clock::now() - m_lastMessages < kInterval) return;
-    NoteMessagesSeen();
-    m_port.PumpMessages();
-    m_lastMessages = std::chrono::steady_clock::now();
+    if (std::chrono::steady_clock::now() - m_lastMessages >= kInterval) LookAtMessages(false);
 }
 
 }  // namespace quorvel

@@ -92,8 +92,11 @@ private:
     // Looks at window messages when the last look is long enough ago, so the window stays
     // live while results come in faster than the handlers can wait for them.
     void PumpIfDue();
-    void WaitForEvents();
-    void NoteMessagesSeen();
+    // Dispatches pending window messages (with `wait`, waits for one or for a Wake first) and
+    // notes how long the handlers went without looking.
+    void LookAtMessages(bool wait);
+    // Starts measuring the longest time without a look, for a new run of work.
+    void StartWork();
     std::function<void()> Waker();
 
     IDialogPort& m_port;
@@ -109,10 +112,9 @@ private:
     bool m_bFixPassRunning = false;
     bool m_bCloseRequested = false;
 
-    // The probe runs ahead of the analysis: rows m_nProbeNext.. are handed in, oldest first,
-    // with their paths in m_probePaths; m_nProbeSubmit is the next row to hand in.
+    // The probe runs ahead of the analysis: rows m_nProbeNext.. are handed in, oldest first;
+    // m_nProbeSubmit is the next row to hand in.
     std::unique_ptr<scan::VersionProbe> m_probe;
-    std::deque<std::string> m_probePaths;
     int m_nProbeNext = 0;
     int m_nProbeSubmit = 0;
 
