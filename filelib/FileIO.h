@@ -11,9 +11,6 @@
 
 namespace wekio {
 
-// What Load found, defined per platform: the folder, the name in it and the file's identity.
-using LoadedFilePtr = std::unique_ptr<LoadedFile, LoadedFileDeleter>;
-
 // Resolves `path` once (its folders and a final symbolic link are followed), opens the regular
 // file found without following a link again and without opening anything that is not a
 // regular file, and reads its first `limit` bytes (all of it when shorter) into `out`. With
@@ -23,9 +20,10 @@ using LoadedFilePtr = std::unique_ptr<LoadedFile, LoadedFileDeleter>;
 int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, LoadedFilePtr* keep);
 
 #ifndef _WIN32
-// ReadFile without keeping anything, for the entry `name` (one name, no slash) of the open
-// folder `folder`: the folder's path is not looked up again.
-int ReadFileAt(int folder, const std::string& name, std::uint64_t limit, std::string& out);
+// ReadFile for the entry `name` (one name, no slash) of the open folder `folder`: the folder's
+// path is not looked up again. With `keep`, stores there what was found, for SaveLoaded.
+int ReadFileAt(int folder, const std::string& name, std::uint64_t limit, std::string& out,
+               LoadedFilePtr* keep = nullptr);
 #endif
 
 // Gives the file `file` (from ReadFile) the content `data`, as CWekFile::Save describes for the

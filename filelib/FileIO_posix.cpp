@@ -615,16 +615,16 @@ int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, Loa
     return ReadFound(f, limit, out, keep);
 }
 
-int ReadFileAt(int folder, const std::string& name, std::uint64_t limit, std::string& out) {
+int ReadFileAt(int folder, const std::string& name, std::uint64_t limit, std::string& out, LoadedFilePtr* keep) {
     out.clear();
-    if (name.empty() || name.find('/') != std::string::npos) return WEK_ERR_OPEN;
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return WEK_ERR_OPEN;
     int status = WEK_OK;
-    if (ReadUnlessLink(folder, name.c_str(), limit, out, status)) return status;
+    if (!keep && ReadUnlessLink(folder, name.c_str(), limit, out, status)) return status;
     Found f;
     f.dir.Reset(fcntl(folder, F_DUPFD_CLOEXEC, 0));
     f.leaf = name;
     if (!f.dir.Valid() || ResolveFromFolder(f) != WEK_OK) return WEK_ERR_OPEN;
-    return ReadFound(f, limit, out, nullptr);
+    return ReadFound(f, limit, out, keep);
 }
 
 int SaveLoaded(LoadedFile& file, const std::string& data) {

@@ -238,11 +238,28 @@ int CWekFile::GetSimpleVersion() { return m_nVersion; }
 int CWekFile::Load(const char* path, WekProgressProc pfn, void* pContext, int, int) {
     Forget();
     if (!path) return Finish(WEK_ERR_ARGUMENT);
+    return LoadWith(path, pfn, pContext, [&](std::string& bytes, wekio::LoadedFilePtr& file) {
+        return wekio::ReadFile(path, UINT64_MAX, bytes, &file);
+    });
+}
+
+#ifndef _WIN32
+int CWekFile::LoadAt(int folderFd, const char* name, const char* path, WekProgressProc pfn, void* pContext) {
+    Forget();
+    if (!name || !path) return Finish(WEK_ERR_ARGUMENT);
+    return LoadWith(path, pfn, pContext, [&](std::string& bytes, wekio::LoadedFilePtr& file) {
+        return wekio::ReadFileAt(folderFd, name, UINT64_MAX, bytes, &file);
+    });
+}
+#endif
+
+int CWekFile::LoadWith(const char* path, WekProgressProc pfn, void* pContext,
+                       const std::function<int(std::string&, wekio::LoadedFilePtr&)>& read) {
     if (Cancelled(pfn, pContext, 0, "reading")) return Finish(WEK_ERR_CANCELLED);
     try {
         std::string bytes;
         wekio::LoadedFilePtr file;
-        const int status = wekio::ReadFile(path, UINT64_MAX, bytes, &file);
+        const int status = read(bytes, file);
         m_nBytesRead = bytes.size();
         if (status != WEK_OK) return Finish(status);
         if (Cancelled(pfn, pContext, 50, "checking")) return Finish(WEK_ERR_CANCELLED);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,7 @@ struct LoadedFile;
 struct LoadedFileDeleter {
     void operator()(LoadedFile* file) const;
 };
+using LoadedFilePtr = std::unique_ptr<LoadedFile, LoadedFileDeleter>;
 }  // namespace wekio
 
 class CWekFile {
@@ -91,6 +93,14 @@ public:
     // the file is held open without delete sharing meanwhile: other programs may read and write
     // it but not delete or rename it.
     int Load(const char* path, WekProgressProc pfn, void* pContext, int nReserved1, int nReserved2);
+
+#ifndef _WIN32
+    // Load for the entry `name` (a single name) of the open folder `folderFd`, for callers that
+    // reached the folder themselves: the folder is not looked up again, and a link at `name` is
+    // followed as Load follows a final link. `path` is the path the caller knows the file by;
+    // Save(path) then rewrites exactly the file found here.
+    int LoadAt(int folderFd, const char* name, const char* path, WekProgressProc pfn, void* pContext);
+#endif
 
     // Marks the loaded content as changed (or not). Save writes whether or not it is marked.
     void SetModified(int bModified, int bNotify);
@@ -141,6 +151,9 @@ private:
     void Forget();
     // Records `status` as the last status and returns it.
     int Finish(int status);
+    // The common part of Load and LoadAt: `read` fills the bytes and what was found.
+    int LoadWith(const char* path, WekProgressProc pfn, void* pContext,
+                 const std::function<int(std::string&, wekio::LoadedFilePtr&)>& read);
     // Sets what a probe that read `head` with `status` found; returns the probe's status.
     int Probed(int status, const std::string& head);
 
