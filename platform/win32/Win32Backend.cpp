@@ -15,6 +15,8 @@ namespace {
 
 // Posted by Wake from the file work's threads: ends a wait in the dialog's message loop.
 constexpr UINT kWakeMessage = WM_APP + 1;
+// The timer that ends a frame of the paint pacer.
+constexpr UINT_PTR kPaintTimer = 1;
 
 // The paint context of a minimised window; EndPaint when destroyed.
 class PaintContext : public IPaintContext {
@@ -56,63 +58,90 @@ enum RowCommand : UINT { kOpenFolder = 1, kCopyPath };
 
 void Win32List::Attach(HWND hwnd) {
     m_ctl.Attach(hwnd);
-    m_texts.clear();
+    m_rows.Clear();
+    m_shown = 0;
+    m_showRow = m_touchedFirst = m_touchedLast = -1;
     m_painting = false;
+    m_paintDc = nullptr;
 }
 
 void Win32List::DeleteAllItems() {
+    // At once: the control drops its selection and scroll position with its rows.
     m_ctl.DeleteAllItems();
-    m_texts.clear();
+    m_rows.Clear();
+    m_shown = 0;
+    m_showRow = m_touchedFirst = m_touchedLast = -1;
+    m_pacer.Schedule();
 }
 
 void Win32List::DeleteItem(int nItem) {
-    if (!Valid(nItem) || !m_ctl.DeleteItem(nItem)) return;
-    m_texts.erase(m_texts.begin() + nItem);
+    if (!m_rows.Erase(nItem)) return;
+    // Rows the control knows of go at once, so that its selection moves with them.
+    if (nItem < m_shown && m_ctl.DeleteItem(nItem)) --m_shown;
+    m_shown = std::min(m_shown, m_rows.Count());
+    if (m_showRow >= m_rows.Count()) m_showRow = -1;
+    m_pacer.Schedule();
 }
 
 int Win32List::InsertItem(int nItem, const std::string& text) {
-    LVITEMW item{};
-    item.mask = LVIF_TEXT | LVIF_PARAM;
-    item.iItem = nItem;
-    item.pszText = LPSTR_TEXTCALLBACKW;
-    item.lParam = 0;
-    const int at = m_ctl.InsertItem(item);
-    if (at < 0) return at;
-    m_texts.insert(m_texts.begin() + at, std::vector<std::string>{text});
+    const int at = m_rows.Insert(nItem, text);
+    // Rows are appended as they are found; one put before rows the control shows moves them
+    // all, so the control learns of it at once and repaints.
+    if (at < m_shown) {
+        m_shown = m_rows.Count();
+        ListView_SetItemCountEx(Handle(), m_shown, 0);
+        ::InvalidateRect(Handle(), nullptr, FALSE);
+    }
+    m_pacer.Schedule();
     return at;
 }
 
 void Win32List::SetItemText(int nItem, int nSubItem, const std::string& text) {
     if (!Valid(nItem) || nSubItem < 0) return;
-    std::vector<std::string>& row = m_texts[nItem];
-    if (row.size() <= static_cast<std::size_t>(nSubItem)) row.resize(nSubItem + 1);
-    row[nSubItem] = text;
-    // Marks the cell as a callback cell, which also repaints it.
-    LVITEMW sub{};
-    sub.iSubItem = nSubItem;
-    sub.pszText = LPSTR_TEXTCALLBACKW;
-    m_ctl.SetItemText(nItem, sub);
+    m_rows.SetText(nItem, nSubItem, text);
+    Touch(nItem);
 }
 
 std::string Win32List::GetItemText(int nItem, int nSubItem) const {
-    if (!Valid(nItem) || nSubItem < 0) return {};
-    const std::vector<std::string>& row = m_texts[nItem];
-    return static_cast<std::size_t>(nSubItem) < row.size() ? row[nSubItem] : std::string();
+    return std::string(m_rows.Text(nItem, nSubItem));
 }
 
-void Win32List::SetItemData(int nItem, std::intptr_t data) {
-    LVITEMW item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = nItem;
-    item.lParam = data;
-    m_ctl.SetItem(item);
+int Win32List::GetNextItem(int nItem) const {
+    const int next = nItem < 0 ? 0 : nItem + 1;
+    return next < m_rows.Count() ? next : -1;
 }
 
-std::intptr_t Win32List::GetItemData(int nItem) const {
-    LVITEMW item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = nItem;
-    return m_ctl.GetItem(item) ? item.lParam : 0;
+void Win32List::EnsureVisible(int nItem) {
+    if (!Valid(nItem)) return;
+    m_showRow = nItem;
+    m_pacer.Schedule();
+}
+
+void Win32List::Touch(int nItem) {
+    if (nItem >= m_shown) return;  // painted anyway when the control learns of it
+    m_touchedFirst = m_touchedFirst < 0 ? nItem : std::min(m_touchedFirst, nItem);
+    m_touchedLast = std::max(m_touchedLast, nItem);
+    m_pacer.Schedule();
+}
+
+void Win32List::ApplyPending() {
+    if (m_shown != m_rows.Count()) {
+        // Only the new rows' area is invalidated, and the view stays where it is.
+        m_shown = m_rows.Count();
+        ListView_SetItemCountEx(Handle(), m_shown, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+    }
+    if (m_showRow >= 0) {
+        m_ctl.EnsureVisible(m_showRow, false);
+        m_showRow = -1;
+    }
+    if (m_touchedFirst >= 0) {
+        // Rows out of view need nothing; the control invalidates row by row, which costs.
+        const int top = ListView_GetTopIndex(Handle());
+        const int first = std::max(m_touchedFirst, top);
+        const int last = std::min({m_touchedLast, top + ListView_GetCountPerPage(Handle()), m_shown - 1});
+        if (first <= last) ListView_RedrawItems(Handle(), first, last);
+        m_touchedFirst = m_touchedLast = -1;
+    }
 }
 
 void Win32List::InsertColumn(int nCol, const std::string& heading, int nWidth) {
@@ -143,7 +172,8 @@ void Win32List::OnGetDispInfo(NMLVDISPINFOW& info) const {
 std::wstring Win32List::ShownPath(const std::wstring& path) const {
     const int width = m_ctl.GetColumnWidth(0) - kCellTextMargin;
     if (path.empty() || width <= 0) return path;
-    const HDC dc = ::GetDC(Handle());
+    // Measured in the control's own paint context when it paints, which holds its font.
+    const HDC dc = m_paintDc ? m_paintDc : ::GetDC(Handle());
     const HGDIOBJ font = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(Handle(), WM_GETFONT, 0, 0)));
     std::vector<int> ends(path.size());
     SIZE size{}, dots{};
@@ -151,7 +181,7 @@ std::wstring Win32List::ShownPath(const std::wstring& path) const {
                                                   ends.data(), &size) &&
                           ::GetTextExtentPoint32W(dc, L"...", 3, &dots);
     ::SelectObject(dc, font);
-    ::ReleaseDC(Handle(), dc);
+    if (dc != m_paintDc) ::ReleaseDC(Handle(), dc);
     return measured ? ElideMiddle(path, ends, dots.cx, width) : path;
 }
 
@@ -159,9 +189,13 @@ LRESULT Win32List::OnCustomDraw(const NMCUSTOMDRAW& draw) {
     // The control asks for its rows' texts between these two stages only to paint them.
     if (draw.dwDrawStage == CDDS_PREPAINT) {
         m_painting = true;
+        m_paintDc = draw.hdc;
         return CDRF_NOTIFYPOSTPAINT;
     }
-    if (draw.dwDrawStage == CDDS_POSTPAINT) m_painting = false;
+    if (draw.dwDrawStage == CDDS_POSTPAINT) {
+        m_painting = false;
+        m_paintDc = nullptr;
+    }
     return CDRF_DODEFAULT;
 }
 
@@ -183,7 +217,7 @@ bool Win32List::NamesFile(int nItem) const {
 
 std::wstring Win32List::SelectedRowsText() const {
     std::wstring text;
-    for (int row = m_ctl.GetNextItem(-1, LVNI_SELECTED); row != -1; row = m_ctl.GetNextItem(row, LVNI_SELECTED)) {
+    for (int row = m_ctl.GetNextItem(-1, LVNI_SELECTED); Valid(row); row = m_ctl.GetNextItem(row, LVNI_SELECTED)) {
         if (!text.empty()) text += L"\r\n";
         text += Widen(GetItemText(row, 0)) + L'\t' + Widen(GetItemText(row, 1));
     }
@@ -208,9 +242,30 @@ RECT Win32List::RowRect(int nItem) const {
 
 // ---- MainDialog ----
 
+MainDialog::MainDialog(HINSTANCE instance)
+    : m_instance(instance),
+      m_pacer([this] { PaintNow(); },
+              [this](unsigned ms) {
+                  if (!Handle() || !::SetTimer(Handle(), kPaintTimer, ms, nullptr)) m_pacer.OnTimer();
+              }),
+      m_list(m_pacer) {}
+
+void MainDialog::PaintNow() {
+    if (!Handle()) return;
+    m_list.ApplyPending();
+    // Every change invalidates what it changes: painting what is invalid brings the whole
+    // window up to date. Invalidating all of it as well would only paint it again (under Wine
+    // that costs tens of milliseconds a time).
+    if (std::exchange(m_windowDirty, false))
+        ::RedrawWindow(Handle(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    else
+        ::UpdateWindow(m_list.Handle());
+}
+
 int MainDialog::Run(IDialogHandler& handler) {
     IDialogHandler* const outer = std::exchange(m_handler, &handler);
     const INT_PTR result = DoModal(m_instance, IDD_MAIN, nullptr);
+    m_pacer.Cancel();
     m_handler = outer;
     m_waitDepth = 0;
     return static_cast<int>(result);
@@ -273,6 +328,11 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return RouteWithDefault([&] { m_handler->OnPaint(); });
     case WM_QUERYDRAGICON:
         return static_cast<INT_PTR>(m_handler->OnQueryDragIcon());
+    case WM_TIMER:
+        if (wParam != kPaintTimer) return FALSE;
+        ::KillTimer(Handle(), kPaintTimer);
+        m_pacer.OnTimer();
+        return TRUE;
     case kWakeMessage:
         // Cleared before the waiting handler looks at its work, so a later Wake posts again.
         m_wakePosted.store(false);
@@ -295,6 +355,10 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         case LVN_GETINFOTIPW:
             m_list.OnGetInfoTip(*reinterpret_cast<NMLVGETINFOTIPW*>(lParam));
+            return TRUE;
+        case LVN_ODFINDITEMW:
+            // Typing in the list finds nothing: every path starts alike.
+            ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, -1);
             return TRUE;
         case LVN_KEYDOWN:
             if (reinterpret_cast<NMLVKEYDOWN*>(lParam)->wVKey == 'C' && ::GetKeyState(VK_CONTROL) < 0) {
@@ -359,10 +423,13 @@ std::string MainDialog::LoadString(int nId) {
 }
 
 void MainDialog::MessageBox(const std::string& text) {
+    // The final state of the work that leads to the box shows behind it.
+    m_pacer.Flush();
     ::MessageBoxW(Handle(), Widen(text).c_str(), Caption().c_str(), MB_OK);
 }
 
 std::optional<std::string> MainDialog::BrowseForFolder(const std::string& title) {
+    m_pacer.Flush();
     if (folderPickerForTest) return folderPickerForTest(title);
 
     // The shell's folder picker wants COM on this thread; balanced below.
@@ -451,8 +518,8 @@ void MainDialog::EndWaitCursor() {
 }
 
 void MainDialog::RedrawWindow() {
-    ::InvalidateRect(Handle(), nullptr, TRUE);
-    ::UpdateWindow(Handle());
+    m_windowDirty = true;
+    m_pacer.Request();
 }
 
 void MainDialog::PumpMessages() {
@@ -490,6 +557,7 @@ void MainDialog::Wake() {
 }
 
 void MainDialog::RunAboutBox() {
+    m_pacer.Flush();
     Dialog about;
     about.DoModal(m_instance, IDD_ABOUTBOX, Handle());
 }

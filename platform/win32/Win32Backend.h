@@ -10,35 +10,45 @@
 
 #include "ui/Port.h"
 #include "platform/win32/Controls.h"
+#include "platform/win32/PaintPacer.h"
+#include "platform/win32/RowStore.h"
 #include "platform/win32/Win32FileSystem.h"
 
 namespace quorvel::win32 {
 
-// The file list. Its texts live here byte for byte and reach the control on request
-// (LPSTR_TEXTCALLBACKW), so GetItemText returns exactly what was set; item data is the
-// row's lParam. While the control paints, a path too long for its column is handed over with
-// its middle left out, so that the file name stays visible; every other request (a screen
-// reader's, an automatic column width) gets the whole text. Each row's info tip is its whole
-// text.
+// The file list, a list view in owner-data mode: the rows live here (RowStore), byte for byte,
+// and the control only asks for the few it shows (LVN_GETDISPINFOW), so GetItemText returns
+// exactly what was set and a million rows cost little. Changes reach the screen through the
+// dialog's paint pacer: the row count, the row to scroll into view and the changed rows are
+// handed to the control when it paints, at most once a frame, and at once at human speed.
+// While the control paints, a path too long for its column is handed over with its middle
+// left out, so that the file name stays visible; every other request (a screen reader's, an
+// automatic column width) gets the whole text. Each row's info tip is its whole text.
 class Win32List : public IListView {
 public:
-    // Binds the control and forgets the texts of an earlier window.
+    explicit Win32List(PaintPacer& pacer) : m_pacer(pacer) {}
+    // Binds the control (which must have the owner-data style) and forgets the rows of an
+    // earlier window.
     void Attach(HWND hwnd);
-    // IListView, as ui/Port.h states it.
+    // IListView, as ui/Port.h states it. UpdateWindow asks the pacer for a paint.
     void DeleteAllItems() override;
     void DeleteItem(int nItem) override;
-    int GetItemCount() const override { return m_ctl.GetItemCount(); }
+    int GetItemCount() const override { return m_rows.Count(); }
     int InsertItem(int nItem, const std::string& text) override;
     void SetItemText(int nItem, int nSubItem, const std::string& text) override;
     std::string GetItemText(int nItem, int nSubItem) const override;
-    void SetItemData(int nItem, std::intptr_t data) override;
-    std::intptr_t GetItemData(int nItem) const override;
-    int GetNextItem(int nItem) const override { return m_ctl.GetNextItem(nItem, LVNI_ALL); }
-    void EnsureVisible(int nItem) override { m_ctl.EnsureVisible(nItem, false); }
-    void UpdateWindow() override { ::UpdateWindow(m_ctl.Handle()); }
+    void SetItemData(int nItem, std::intptr_t data) override { m_rows.SetData(nItem, data); }
+    std::intptr_t GetItemData(int nItem) const override { return m_rows.Data(nItem); }
+    int GetNextItem(int nItem) const override;
+    void EnsureVisible(int nItem) override;
+    void UpdateWindow() override { m_pacer.Request(); }
     void InsertColumn(int nCol, const std::string& heading, int nWidth) override;
     int GetClientWidth() const override;
     int GetVScrollWidth() const override { return ::GetSystemMetrics(SM_CXVSCROLL); }
+
+    // Hands the control what changed since its last paint (row count, row to show, changed
+    // rows); the caller then lets it paint. Part of the pacer's paint.
+    void ApplyPending();
 
     // Answers the control's LVN_GETDISPINFOW request with a row's text for display.
     void OnGetDispInfo(NMLVDISPINFOW& info) const;
@@ -62,14 +72,23 @@ public:
     RECT RowRect(int nItem) const;
     // The control window.
     HWND Handle() const { return m_ctl.Handle(); }
+    // Rows the control knows of: GetItemCount() once the pending changes are applied.
+    int ShownCount() const { return m_shown; }
 
 private:
-    bool Valid(int nItem) const { return nItem >= 0 && static_cast<std::size_t>(nItem) < m_texts.size(); }
+    bool Valid(int nItem) const { return m_rows.Valid(nItem); }
+    // Marks a row for repainting at the next paint.
+    void Touch(int nItem);
     // A path as shown in column 0 during painting: its middle left out when too wide.
     std::wstring ShownPath(const std::wstring& path) const;
+    PaintPacer& m_pacer;
     ListView m_ctl;
-    std::vector<std::vector<std::string>> m_texts;  // per row, per column
+    RowStore m_rows;
+    int m_shown = 0;                    // the control's row count
+    int m_showRow = -1;                 // to scroll into view at the next paint, or -1
+    int m_touchedFirst = -1, m_touchedLast = -1;  // rows to repaint, or -1
     bool m_painting = false;
+    HDC m_paintDc = nullptr;            // the control's paint context while it paints
 };
 
 // The progress bar, with the 32-bit range message.
@@ -89,7 +108,7 @@ private:
 // The main dialog window and the services the dialog logic uses through it.
 class MainDialog : public Dialog, public IDialogPort {
 public:
-    explicit MainDialog(HINSTANCE instance) : m_instance(instance) {}
+    explicit MainDialog(HINSTANCE instance);
 
     // Runs template 102 modally and routes its events to `handler`; EndDialog's result, or
     // -1 when the window cannot be created.
@@ -110,6 +129,8 @@ public:
     std::optional<std::string> BrowseForFolder(const std::string& title) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
+    // Paints now whatever of the window and its controls is not up to date (every change
+    // invalidates what it changes), paced to the screen like the list.
     void RedrawWindow() override;
     void PumpMessages() override;
     // Waits (MsgWaitForMultipleObjectsEx) until input or a posted message is there, then pumps.
@@ -127,6 +148,13 @@ public:
     int GetClientWidth() const override;
     int GetClientHeight() const override;
     IFileSystem& FileSystem() override { return m_fileSystem; }
+
+    // Paints what the pacer holds back, now (before modal loops; tests).
+    void FlushPaint() { m_pacer.Flush(); }
+    // The pacer of the list's and the window's repaints.
+    PaintPacer& Pacer() { return m_pacer; }
+    // The concrete list.
+    Win32List& FileList() { return m_list; }
 
     // Test seam: when set, BrowseForFolder returns its answer instead of showing the picker.
     std::function<std::optional<std::string>(const std::string& title)> folderPickerForTest;
@@ -157,9 +185,12 @@ private:
     // Runs one handler call; FALSE (default processing) when it asked for the default.
     template <class Call>
     INT_PTR RouteWithDefault(Call call);
+    // The pacer's paint: the list's pending changes, then the list or the whole window.
+    void PaintNow();
 
     HINSTANCE m_instance;
     IDialogHandler* m_handler = nullptr;
+    PaintPacer m_pacer;
     Win32List m_list;
     Win32Progress m_progress;
     Win32FileSystem m_fileSystem;
@@ -167,6 +198,7 @@ private:
     int m_waitDepth = 0;
     HCURSOR m_cursorBeforeWait = nullptr;
     bool m_defaultRequested = false;
+    bool m_windowDirty = false;
     std::atomic<bool> m_wakePosted{false};
 };
 

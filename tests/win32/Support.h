@@ -141,7 +141,7 @@ private:
                 if (!::IsWindowVisible(c)) continue;
                 if (ClassName(c) == "Button") buttons += "\n[button]";
                 else if (::SendMessageW(c, STM_GETICON, 0, 0)) texts += "\n(icon)";
-                else if (!WindowText(c).empty()) texts += "\n" + WindowText(c);
+                else if (const std::string text = WindowText(c); !text.empty()) texts.append("\n").append(text);
             }
             self->boxes.push_back(WindowText(box) + texts + buttons);
             self->onBox(box);
@@ -184,6 +184,15 @@ inline std::wstring ShownText(HWND list, int row, int column) {
 
 // Clicks the way the mouse does; returns when the button's handler has run.
 inline void Click(HWND button) { ::SendMessageW(button, BM_CLICK, 0, 0); }
+
+// Dispatches this thread's messages until `done` holds, for at most about ten seconds.
+inline void PumpUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 2000 && !done(); ++i) {
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+        if (!done()) ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+}
 
 // Posts a key press and release, for the dialog's modal loop to handle.
 inline void PostKey(HWND hwnd, WPARAM key) {
