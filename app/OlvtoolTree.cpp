@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "repair/Outcome.h"
 #include "repair/ResavePass.h"
 #include "scan/FolderWalk.h"
 #include "scan/VersionProbe.h"
-#include "ui/res/Texts.h"
 #ifdef _WIN32
 #include "platform/win32/Win32FileSystem.h"
 #else
@@ -210,8 +210,7 @@ int Fix(int argc, char** argv) {
     // Outcomes in the order the files were found; new files start as room frees up.
     const auto drain = [&] {
         while (std::optional<ResaveResult> result = pass.TryTake()) {
-            WriteLine(result->saved ? std::string(text::kResaved) : std::string(text::kFailedPrefix) + result->reason,
-                      started.front());
+            WriteLine(outcome::Text(*result), started.front());
             started.pop_front();
             ++(result->saved ? resaved : failed);
         }
