@@ -30,7 +30,7 @@ const OptionSpec kOptions[] = {
     {Opt::Json, 0, "json", nullptr, "write one JSON object per record: path, version, outcome, reason"},
     {Opt::Jobs, 'j', "jobs", "N", "files probed or rewritten at once, and folders listed ahead, 1 to 256 (8)"},
     {Opt::Quiet, 'q', "quiet", nullptr, "print no counts and no progress on stderr, only errors"},
-    {Opt::Verbose, 'v', "verbose", nullptr, "also name each folder walked and count the files of each version"},
+    {Opt::Verbose, 'v', "verbose", nullptr, "also name each ROOT as its walk starts; count the files of each version"},
     {Opt::DryRun, 'n', "dry-run", nullptr, "list the version-4 files that would be rewritten; write nothing"},
     {Opt::FormatVersion, 0, "version", "N", "the new file's format version, 1 and up (required)"},
     {Opt::Fault, 0, "fault", nullptr, "give it the recoverable fault that resaving repairs (version 4 only)"},
@@ -89,8 +89,8 @@ std::string CommandLine(const CommandSpec& c) {
 }
 
 const char kExitStatus[] =
-    "Exit status: 0 success; 1 a file is invalid or was not rewritten, or a folder could not\n"
-    "be read; 2 bad arguments, or a root or file that cannot be read; 130 stopped by Ctrl+C.\n";
+    "Exit status: 0 success; 1 a file is invalid or was not rewritten; 2 bad arguments, or a\n"
+    "ROOT or FILE that cannot be read; 130 stopped by Ctrl+C.\n";
 
 std::string GeneralHelp() {
     std::string help =

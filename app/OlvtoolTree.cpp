@@ -139,7 +139,12 @@ public:
 
     void Step() {
         if (m_progress && ++m_count % 256 == 0) {
-            WriteErr("\r" + std::string(m_verb) + " " + std::to_string(m_count) + " files...");
+            std::string line = "\r";
+            line += m_verb;
+            line += ' ';
+            line += std::to_string(m_count);
+            line += " files...";
+            WriteErr(line);
             m_shown = true;
         }
     }
