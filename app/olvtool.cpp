@@ -1,8 +1,9 @@
 // olvtool: makes, describes, checks and resaves .olv files from the command line, and scans and
 // fixes whole folder trees as the dialog does. Data goes to standard output, every message to
 // standard error.
-// Exit codes: 0 success, 1 a file is invalid or could not be saved, 2 bad arguments or a file
-// or folder that cannot be read.
+// Exit codes: 0 success, 1 a file is invalid or could not be saved (or the output could not be
+// written), 2 bad arguments or a file or folder that cannot be read, 128 + the signal when
+// scan or fix was stopped by one.
 #include <charconv>
 #include <csignal>
 #include <cstdint>
@@ -253,14 +254,20 @@ int main(int argc, char** argv) {
     case ParseResult::Run: break;
     }
     const std::vector<std::string>& operands = parsed.operands;
+    int code = kExitUsage;
     switch (parsed.command) {
-    case Command::Scan: return Scan(parsed);
-    case Command::Fix: return Fix(parsed);
-    case Command::Make: return Make(parsed);
-    case Command::Info: return Info(operands);
-    case Command::Verify: return Verify(operands);
-    case Command::Resave: return Resave(operands);
-    case Command::Demo: return Demo(operands[0].c_str());
+    case Command::Scan: code = Scan(parsed); break;
+    case Command::Fix: code = Fix(parsed); break;
+    case Command::Make: code = Make(parsed); break;
+    case Command::Info: code = Info(operands); break;
+    case Command::Verify: code = Verify(operands); break;
+    case Command::Resave: code = Resave(operands); break;
+    case Command::Demo: code = Demo(operands[0].c_str()); break;
     }
-    return kExitUsage;
+    // Output that never arrived (a full disk) is a failure, not a success.
+    if (!FlushOut() && code == kExitOk) {
+        Complain("the output could not be written");
+        code = kExitInvalid;
+    }
+    return code;
 }

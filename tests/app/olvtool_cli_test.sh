@@ -198,6 +198,15 @@ grep -P '^4\t' scan.a | cmp -s - out && [ "$rc" = 0 ] || fail "fix --dry-run doe
 grep -q 'would be resaved; nothing was written' err || fail "fix --dry-run: $(cat err)"
 sums a | cmp -s - before || fail "fix --dry-run changed files"
 
+# --- Output that cannot be written is a failure, never a success; fix then starts no further file.
+for args in "scan a" "fix a" "info a/v4.olv"; do
+    eval "set -- $args"
+    "$tool" "$@" >/dev/full 2>err
+    rc=$?
+    [ "$rc" = 1 ] && grep -q 'output could not be written' err || fail "olvtool $args >/dev/full: exit $rc, $(cat err)"
+done
+rm -rf a && cp -a a.orig a
+
 # --- -q: nothing on stderr; -v: the folders walked and the count of each version.
 run fix -q a
 [ "$rc" = 0 ] && [ ! -s err ] && [ "$(wc -l <out)" = 7 ] || fail "fix -q: exit $rc, $(cat err)"
