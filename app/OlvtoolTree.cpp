@@ -110,7 +110,7 @@ int ReadOptions(const Parsed& parsed, TreeOptions& options) {
         return UsageProblem(command, "needs a ROOT, or --from FILE");
     for (const std::string& operand : options.operands)
         if (operand.empty())
-            return UsageProblem(command, "an empty ROOT is refused (an unset variable?); for the whole file system give /");
+            return UsageProblem(command, "an empty ROOT is refused (an unset variable?)");
     return kExitOk;
 }
 
