@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# End-to-end checks of olvtool: exit codes and output of make, info, verify, resave and demo.
+# End-to-end checks of olvtool: exit codes and output of make, info, verify, resave and demo,
+# results on stdout and errors on stderr; make never replaces a file without --force.
 # Usage: olvtool_test.sh PATH_TO_OLVTOOL
 set -u
 tool=${1:?usage: olvtool_test.sh PATH_TO_OLVTOOL}
