@@ -69,7 +69,12 @@ void CQuorvelDlg::OnBnClickedBrowse() {
     m_bBrowsing = false;
     m_port.EnableDlgItem(IDC_BROWSE, true);
     m_port.EnableDlgItem(IDOK, m_nVersion4Count > 0);
-    if (m_bCloseRequested) m_port.EndDialog(IDCANCEL);
+    if (m_bCloseRequested) {
+        m_port.EndDialog(IDCANCEL);
+        return;
+    }
+    // The next step takes the focus, so that Enter goes on with it and never lands on Close.
+    m_port.GotoDlgItem(m_nVersion4Count > 0 ? IDOK : IDC_BROWSE);
 }
 
 void CQuorvelDlg::SearchAndAnalyze() {

@@ -262,13 +262,61 @@ void MainDialog::PaintNow() {
         ::UpdateWindow(m_list.Handle());
 }
 
+namespace {
+// The dialog whose keys the message filter looks at; one runs at a time on its thread.
+thread_local MainDialog* t_filtered = nullptr;
+}  // namespace
+
 int MainDialog::Run(IDialogHandler& handler) {
     IDialogHandler* const outer = std::exchange(m_handler, &handler);
+    MainDialog* const outerFiltered = std::exchange(t_filtered, this);
+    const HHOOK filter = ::SetWindowsHookExW(WH_MSGFILTER, MessageFilter, nullptr, ::GetCurrentThreadId());
     const INT_PTR result = DoModal(m_instance, IDD_MAIN, nullptr);
+    if (filter) ::UnhookWindowsHookEx(filter);
+    t_filtered = outerFiltered;
     m_pacer.Cancel();
     m_handler = outer;
     m_waitDepth = 0;
     return static_cast<int>(result);
+}
+
+LRESULT CALLBACK MainDialog::MessageFilter(int code, WPARAM wParam, LPARAM lParam) {
+    // The dialog manager shows each message of its loop here before it handles it.
+    if (code == MSGF_DIALOGBOX && t_filtered && t_filtered->HandleDialogKey(*reinterpret_cast<MSG*>(lParam), false))
+        return TRUE;
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+bool MainDialog::HandleDialogKey(const MSG& msg, bool allKeys) {
+    // Keys for this window or its controls; with no focus they come to the window as system keys.
+    const bool key = msg.message == WM_KEYDOWN || (msg.message == WM_SYSKEYDOWN && !(HIWORD(msg.lParam) & KF_ALTDOWN));
+    if (!key || !Handle() || (msg.hwnd != Handle() && !::IsChild(Handle(), msg.hwnd))) return false;
+    switch (msg.wParam) {
+    case VK_F1:
+        // Posted, so that the box opens from the window's own loop, not from inside the filter.
+        ::PostMessageW(Handle(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+        return true;
+    case VK_ESCAPE:
+    case VK_RETURN:
+        if (!allKeys) return false;
+        // Escape cancels, which stops a Browse, or a pass after the files in hand; Enter clicks
+        // the focused push button, or else "Fix files", which work in progress keeps disabled.
+        ::SendMessageW(Handle(), WM_COMMAND, MAKEWPARAM(msg.wParam == VK_ESCAPE ? IDCANCEL : IDOK, BN_CLICKED), 0);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void MainDialog::EnableDlgItem(int nId, bool bEnable) {
+    const HWND item = Item(nId);
+    if (!bEnable && item && ::GetFocus() == item && m_list.Handle())
+        ::SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_list.Handle()), TRUE);
+    ::EnableWindow(item, bEnable);
+}
+
+void MainDialog::GotoDlgItem(int nId) {
+    if (const HWND item = Item(nId)) ::SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item), TRUE);
 }
 
 bool MainDialog::OnInitDialog() {
@@ -326,6 +374,9 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return RouteWithDefault([&] { m_handler->OnSysCommand(static_cast<unsigned>(wParam), lParam); });
     case WM_PAINT:
         return RouteWithDefault([&] { m_handler->OnPaint(); });
+    case WM_HELP:
+        // Help asked for in the window, as F1 does: the About box, as on Linux.
+        return RouteWithDefault([&] { m_handler->OnSysCommand(IDM_ABOUTBOX, 0); });
     case WM_QUERYDRAGICON:
         return static_cast<INT_PTR>(m_handler->OnQueryDragIcon());
     case WM_TIMER:
@@ -532,13 +583,8 @@ void MainDialog::PumpMessages() {
         }
         // No dialog-key processing runs here, so Escape and Enter would reach the focused
         // control and be lost: turn them into the commands the dialog manager makes of them.
-        // Escape cancels, which stops the pass after the file in hand; Enter clicks the
-        // focused push button, or else "Fix files", which the pass keeps disabled.
-        if (msg.message == WM_KEYDOWN && (msg.wParam == VK_ESCAPE || msg.wParam == VK_RETURN) &&
-            (msg.hwnd == Handle() || ::IsChild(Handle(), msg.hwnd))) {
-            ::SendMessageW(Handle(), WM_COMMAND, MAKEWPARAM(msg.wParam == VK_ESCAPE ? IDCANCEL : IDOK, BN_CLICKED), 0);
-            continue;
-        }
+        if (HandleDialogKey(msg, true)) continue;
+        ::TranslateMessage(&msg);
         ::DispatchMessageW(&msg);
     }
 }

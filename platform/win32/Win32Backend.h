@@ -119,8 +119,13 @@ public:
     IListView& List() override { return m_list; }
     IProgressBar& Progress() override { return m_progress; }
     void SetDlgItemText(int nId, const std::string& text) override;
-    void EnableDlgItem(int nId, bool bEnable) override { ::EnableWindow(Item(nId), bEnable); }
+    // A control that has the focus hands it to the file list before it is disabled: a disabled
+    // window keeps no focus, and with none the keys would reach no control (Escape would not
+    // stop a Browse).
+    void EnableDlgItem(int nId, bool bEnable) override;
     bool IsDlgItemEnabled(int nId) const override { return ::IsWindowEnabled(Item(nId)) != 0; }
+    // Through the dialog manager (WM_NEXTDLGCTL), so that a push button becomes the default one.
+    void GotoDlgItem(int nId) override;
     bool AppendSystemMenu(int nCommand, const std::string& text) override;
     IconHandle LoadAppIcon() override;
     void SetIcon(IconHandle hIcon, bool bBig) override;
@@ -132,6 +137,9 @@ public:
     // Paints now whatever of the window and its controls is not up to date (every change
     // invalidates what it changes), paced to the screen like the list.
     void RedrawWindow() override;
+    // Dispatches every pending message without the dialog manager, so the keys it would
+    // handle are handled here: Escape cancels, Enter clicks the focused push button or else
+    // "Fix files", F1 opens the About box.
     void PumpMessages() override;
     // Waits (MsgWaitForMultipleObjectsEx) until input or a posted message is there, then pumps.
     void WaitForEvents() override;
@@ -178,10 +186,17 @@ protected:
     // a focused push button clicks that button, whichever is the default one.
     bool OnCommand(int id, int code) override;
     // Routes window-menu commands, painting, the drag icon, the wait cursor, the list's texts,
-    // info tips, row menu and Ctrl+C.
+    // info tips, row menu and Ctrl+C, and help (F1) to the About box.
     INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
 private:
+    // The dialog's keys that no control handles itself: F1 (About) always; with `allKeys`,
+    // outside the dialog manager, Escape and Enter too. True when `msg` was one of them and
+    // has been turned into its command.
+    bool HandleDialogKey(const MSG& msg, bool allKeys);
+    // Sees every message of the dialog manager's loops (WH_MSGFILTER) for the F1 key.
+    static LRESULT CALLBACK MessageFilter(int code, WPARAM wParam, LPARAM lParam);
+
     // Runs one handler call; FALSE (default processing) when it asked for the default.
     template <class Call>
     INT_PTR RouteWithDefault(Call call);

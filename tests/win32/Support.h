@@ -7,6 +7,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -117,6 +118,21 @@ public:
         return result;
     }
 
+    // A step that waits: it runs on every tick until `done` holds. After half a minute it
+    // fails the test and ends the dialog.
+    Step Until(std::function<bool(HWND dlg)> done, std::string what) {
+        auto ticks = std::make_shared<int>(0);
+        return [this, done, what, ticks](HWND dlg) {
+            if (done(dlg)) return;
+            if (++*ticks < 3000) {
+                m_again = true;
+                return;
+            }
+            ADD_FAILURE() << "never came: " << what;
+            ::EndDialog(dlg, -3);
+        };
+    }
+
     win32::Win32App app;
     // Called with the real dialog logic before its run starts (to replace its file work).
     std::function<void(CQuorvelDlg& logic)> setUp;
@@ -161,6 +177,7 @@ private:
             self->m_inStep = true;
             self->m_steps[self->m_next++](main);
             self->m_inStep = false;
+            if (std::exchange(self->m_again, false)) --self->m_next;
         } else if (++self->m_idleTicks == 6000) {
             ADD_FAILURE() << "the dialog is still open after the last step";
             ::EndDialog(main, -2);
@@ -172,6 +189,7 @@ private:
     std::size_t m_next = 0;
     std::set<HWND> m_menusSeen;
     bool m_inStep = false;
+    bool m_again = false;
     int m_idleTicks = 0;
 };
 
