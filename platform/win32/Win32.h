@@ -14,6 +14,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <shobjidl.h>
 
 #undef MessageBox
 #undef LoadString

@@ -479,21 +479,61 @@ void MainDialog::MessageBox(const std::string& text) {
     ::MessageBoxW(Handle(), Widen(text).c_str(), Caption().c_str(), MB_OK);
 }
 
-std::optional<std::string> MainDialog::BrowseForFolder(const std::string& title) {
-    m_pacer.Flush();
-    if (folderPickerForTest) return folderPickerForTest(title);
+namespace {
 
-    // The shell's folder picker wants COM on this thread; balanced below.
-    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    const std::wstring wideTitle = Widen(title);
+// The file dialog family's folder picker (IFileOpenDialog in pick-folders mode): a path box to
+// type or paste into, long paths, the usual places. Opens at `start` when that names a folder.
+// Nothing when it is missing (before Vista, some emulations) and `shown` stays false; cancel
+// gives nothing with `shown` true.
+std::optional<std::string> PickWithFileDialog(HWND owner, const std::wstring& title, const std::string& start,
+                                              bool& shown) {
+    shown = false;
+    IFileOpenDialog* dialog = nullptr;
+    if (FAILED(::CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&dialog))))
+        return std::nullopt;
+    FILEOPENDIALOGOPTIONS options = 0;
+    dialog->GetOptions(&options);
+    dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST | FOS_NOCHANGEDIR);
+    dialog->SetTitle(title.c_str());
+    if (!start.empty()) {
+        IShellItem* folder = nullptr;
+        if (SUCCEEDED(::SHCreateItemFromParsingName(ToWin32Path(start).c_str(), nullptr, IID_PPV_ARGS(&folder)))) {
+            dialog->SetFolder(folder);
+            folder->Release();
+        }
+    }
+    std::optional<std::string> picked;
+    const HRESULT result = dialog->Show(owner);
+    shown = SUCCEEDED(result) || result == HRESULT_FROM_WIN32(ERROR_CANCELLED);
+    IShellItem* item = nullptr;
+    if (SUCCEEDED(result) && SUCCEEDED(dialog->GetResult(&item))) {
+        PWSTR path = nullptr;
+        if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path && *path) picked = FromWin32Path(path);
+        ::CoTaskMemFree(path);
+        item->Release();
+    }
+    dialog->Release();
+    return picked;
+}
+
+// Selects the folder the tree picker should open at once it is up.
+int CALLBACK TreePickerStarted(HWND picker, UINT msg, LPARAM, LPARAM start) {
+    if (msg == BFFM_INITIALIZED && start) ::SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, start);
+    return 0;
+}
+
+// The older tree-only picker (SHBrowseForFolderW), where the file dialog's is missing.
+std::optional<std::string> PickWithTree(HWND owner, const std::wstring& title, const std::string& start) {
+    const std::wstring startPath = Widen(start);
     wchar_t displayName[MAX_PATH] = {};
     BROWSEINFOW info{};
-    info.hwndOwner = Handle();
+    info.hwndOwner = owner;
     info.pidlRoot = nullptr;  // the desktop: the whole namespace
     info.pszDisplayName = displayName;
-    info.lpszTitle = wideTitle.c_str();
+    info.lpszTitle = title.c_str();
     info.ulFlags = BIF_RETURNONLYFSDIRS;
-
+    info.lpfn = TreePickerStarted;
+    info.lParam = start.empty() ? 0 : reinterpret_cast<LPARAM>(startPath.c_str());
     std::optional<std::string> picked;
     if (PIDLIST_ABSOLUTE pidl = ::SHBrowseForFolderW(&info)) {
         // Long enough for any path the file system can hold.
@@ -505,7 +545,28 @@ std::optional<std::string> MainDialog::BrowseForFolder(const std::string& title)
         // The item list comes from the shell's allocator, the COM task allocator.
         ::CoTaskMemFree(pidl);
     }
+    return picked;
+}
+
+}  // namespace
+
+std::optional<std::string> MainDialog::BrowseForFolder(const std::string& title) {
+    m_pacer.Flush();
+    if (folderPickerForTest) return folderPickerForTest(title);
+
+    // The shell's folder pickers want COM on this thread; balanced below.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const std::wstring wideTitle = Widen(title);
+    // Both open at the root chosen last, while it is there.
+    const DWORD attributes = m_lastRoot.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(ToWin32Path(m_lastRoot).c_str());
+    const bool lastThere = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    const std::string start = lastThere ? m_lastRoot : std::string();
+    bool shown = false;
+    std::optional<std::string> picked;
+    if (!treePickerForTest) picked = PickWithFileDialog(Handle(), wideTitle, start, shown);
+    if (!shown) picked = PickWithTree(Handle(), wideTitle, start);
     if (SUCCEEDED(com)) ::CoUninitialize();
+    if (picked) m_lastRoot = *picked;
     return picked;
 }
 

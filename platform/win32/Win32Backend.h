@@ -131,6 +131,8 @@ public:
     void SetIcon(IconHandle hIcon, bool bBig) override;
     std::string LoadString(int nId) override;
     void MessageBox(const std::string& text) override;
+    // The file dialog family's folder picker (a path box, long paths), or the older tree picker
+    // where that is missing; titled `title`, opening at the folder chosen last.
     std::optional<std::string> BrowseForFolder(const std::string& title) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
@@ -166,6 +168,9 @@ public:
 
     // Test seam: when set, BrowseForFolder returns its answer instead of showing the picker.
     std::function<std::optional<std::string>(const std::string& title)> folderPickerForTest;
+    // Test seam: with true, BrowseForFolder shows the tree picker, as where the file dialog's
+    // folder picker is missing.
+    bool treePickerForTest = false;
     // Test seam: when set, OpenContainingFolder hands it the file's path instead of the shell.
     std::function<bool(const std::string& path)> folderOpenerForTest;
 
@@ -214,6 +219,7 @@ private:
     HCURSOR m_cursorBeforeWait = nullptr;
     bool m_defaultRequested = false;
     bool m_windowDirty = false;
+    std::string m_lastRoot;  // the folder the picker gave last
     std::atomic<bool> m_wakePosted{false};
 };
 

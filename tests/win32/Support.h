@@ -16,6 +16,7 @@
 #include "platform/win32/Win32Backend.h"
 #include "base/WinPath.h"
 #include "ui/QuorvelDlg.h"
+#include "ui/res/Texts.h"
 
 namespace quorvel::test {
 
@@ -96,7 +97,7 @@ inline std::string ClassName(HWND hwnd) {
 
 // Runs the main dialog and calls one step per timer tick, so that the modal loop has handled
 // what a step posted before the next one starts. Message and About boxes that open meanwhile
-// are shown to `onBox`, described in `boxes` and closed; the folder picker is left alone.
+// are shown to `onBox`, described in `boxes` and closed; the folder pickers are left alone.
 // Popup menus that open are shown to `onMenu` once each, which must close them (by a key).
 class DialogDriver {
 public:
@@ -150,7 +151,7 @@ private:
         // The thread's dialog boxes besides the main dialog and the picker; closing hides them.
         for (HWND box = nullptr; (box = ::FindWindowExW(nullptr, box, L"#32770", nullptr));) {
             if (box == main || !::IsWindowVisible(box) || ::GetWindowThreadProcessId(box, nullptr) != ::GetCurrentThreadId() ||
-                ::FindWindowExW(box, nullptr, L"SysTreeView32", nullptr))
+                ::FindWindowExW(box, nullptr, L"SysTreeView32", nullptr) || WindowText(box) == text::kPickerTitle)
                 continue;
             std::string texts, buttons;
             for (HWND c = ::GetWindow(box, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
