@@ -246,8 +246,11 @@ else
   echo "== Running the $arch-bit Windows tests under Wine on $DISPLAY"
   bmp="$test_dir/quorvel-dialog.bmp"
   png="$test_dir/quorvel-dialog.png"
-  rm -f "$bmp" "$png"
+  large_bmp="$test_dir/quorvel-large-font.bmp"
+  large_png="$test_dir/quorvel-large-font.png"
+  rm -f "$bmp" "$png" "$large_bmp" "$large_png"
   QUORVEL_SCREENSHOT="$($wine_cmd winepath -w "$bmp" 2>/dev/null)" QUORVEL_LINK_FIXTURE='C:\quorvel-links' \
+  QUORVEL_SCREENSHOT_LARGE="$($wine_cmd winepath -w "$large_bmp" 2>/dev/null)" \
     timeout 900 $wine_cmd "$tests_exe" --gtest_output="xml:$($wine_cmd winepath -w "$test_dir/win32_tests.xml" 2>/dev/null)" \
     ${filter:+--gtest_filter="$filter"} 2>&1 | tee "$test_dir/win32_tests.log"
   status=${PIPESTATUS[0]}
@@ -263,6 +266,11 @@ else
     note "dialog screenshot (after Fix files)" "$png"
   else
     fail "dialog screenshot (after Fix files)" "not written"
+  fi
+  if [ -f "$large_bmp" ] && convert "$large_bmp" "$large_png"; then
+    note "dialog screenshot (12-point font)" "$large_png"
+  else
+    fail "dialog screenshot (12-point font)" "not written"
   fi
 
   start_app "$test_dir/app/quorvel.exe" "$test_dir/quorvel-start.png" "$arch-bit quorvel.exe starts" "$wine_cmd"

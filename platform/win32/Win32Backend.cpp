@@ -271,7 +271,8 @@ int MainDialog::Run(IDialogHandler& handler) {
     IDialogHandler* const outer = std::exchange(m_handler, &handler);
     MainDialog* const outerFiltered = std::exchange(t_filtered, this);
     const HHOOK filter = ::SetWindowsHookExW(WH_MSGFILTER, MessageFilter, nullptr, ::GetCurrentThreadId());
-    const INT_PTR result = DoModal(m_instance, IDD_MAIN, nullptr);
+    const INT_PTR result = templateForTest ? DoModalIndirect(m_instance, templateForTest, nullptr)
+                                           : DoModal(m_instance, IDD_MAIN, nullptr);
     if (filter) ::UnhookWindowsHookEx(filter);
     t_filtered = outerFiltered;
     m_pacer.Cancel();
@@ -324,6 +325,8 @@ bool MainDialog::OnInitDialog() {
     m_progress.Attach(Item(IDC_PROGRESS));
     // Rows show their whole text in a tip: paths are cut to their column.
     ListView_SetExtendedListViewStyleEx(Item(IDC_FILE_LIST), LVS_EX_INFOTIP, LVS_EX_INFOTIP);
+    // Before the columns are laid out over the list's width.
+    FitStaticTexts();
     if (!m_handler->OnInitDialog()) return false;
     // The dialog manager would focus the first enabled tab stop, which is "Close" while
     // "Fix files" is disabled, and Enter would then close the window. Step 1 is "Browse".
@@ -442,6 +445,8 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 void MainDialog::SetDlgItemText(int nId, const std::string& text) {
     ::SetDlgItemTextW(Handle(), nId, Widen(text).c_str());
+    // A longer text than the window has room for widens it rather than being cut.
+    FitStaticTexts();
 }
 
 bool MainDialog::AppendSystemMenu(int nCommand, const std::string& text) {
@@ -663,9 +668,20 @@ void MainDialog::Wake() {
         m_wakePosted.store(false);
 }
 
+namespace {
+// The About box: its texts fitted to the font like the main dialog's.
+class AboutBox : public Dialog {
+protected:
+    bool OnInitDialog() override {
+        FitStaticTexts();
+        return true;
+    }
+};
+}  // namespace
+
 void MainDialog::RunAboutBox() {
     m_pacer.Flush();
-    Dialog about;
+    AboutBox about;
     about.DoModal(m_instance, IDD_ABOUTBOX, Handle());
 }
 

@@ -118,6 +118,7 @@ public:
     // message being handled to the dialog's default processing once the handler returns.
     IListView& List() override { return m_list; }
     IProgressBar& Progress() override { return m_progress; }
+    // A static whose new text needs more room than it has widens (see FitStaticTexts).
     void SetDlgItemText(int nId, const std::string& text) override;
     // A control that has the focus hands it to the file list before it is disabled: a disabled
     // window keeps no focus, and with none the keys would reach no control (Escape would not
@@ -171,6 +172,9 @@ public:
     // Test seam: with true, BrowseForFolder shows the tree picker, as where the file dialog's
     // folder picker is missing.
     bool treePickerForTest = false;
+    // Test seam: when set, Run makes the window from this template (a DLGTEMPLATEEX, e.g.
+    // template 102 in another font) instead of the resource.
+    const void* templateForTest = nullptr;
     // Test seam: when set, OpenContainingFolder hands it the file's path instead of the shell.
     std::function<bool(const std::string& path)> folderOpenerForTest;
 

@@ -101,28 +101,6 @@ struct PickerRobot {
     }
 };
 
-// Saves what the screen shows of the window as a 24-bit BMP; false on failure.
-bool SaveScreenshot(HWND hwnd, const std::string& path) {
-    RECT rc;
-    ::GetWindowRect(hwnd, &rc);
-    BITMAPINFOHEADER info{sizeof info, rc.right - rc.left, rc.bottom - rc.top, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    std::string pixels(((static_cast<std::size_t>(info.biWidth) * 3 + 3) & ~std::size_t{3}) * static_cast<std::size_t>(info.biHeight), '\0');
-    const HDC screen = ::GetDC(nullptr), memory = ::CreateCompatibleDC(screen);
-    const HBITMAP bitmap = ::CreateCompatibleBitmap(screen, info.biWidth, info.biHeight);
-    const HGDIOBJ old = ::SelectObject(memory, bitmap);
-    bool ok = ::BitBlt(memory, 0, 0, info.biWidth, info.biHeight, screen, rc.left, rc.top, SRCCOPY);
-    ::SelectObject(memory, old);
-    ok = ok && ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(info.biHeight), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
-    ::DeleteObject(bitmap);
-    ::DeleteDC(memory);
-    ::ReleaseDC(nullptr, screen);
-    const DWORD headers = sizeof(BITMAPFILEHEADER) + sizeof info;
-    const BITMAPFILEHEADER file{0x4D42, headers + static_cast<DWORD>(pixels.size()), 0, 0, headers};
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(&file), sizeof file).write(reinterpret_cast<const char*>(&info), sizeof info) << pixels;
-    return ok && out.good();
-}
-
 // Browse through the picker seam, through the file dialog's folder picker (typing the folder
 // into its path box) and through the older tree picker; then Fix files; then a second Browse,
 // cancelled, whose picker opens at the root chosen the first time.

@@ -6,6 +6,7 @@ add_executable(win32_tests
   ${CMAKE_CURRENT_LIST_DIR}/end_to_end_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/files_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/keys_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layout_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/olvtool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/list_test.cpp)
 # The olvtool.exe tests run the program of the same build.
