@@ -195,8 +195,14 @@ std::string FirstProblem(const std::wstring& out) {
 class ResponseProbe {
 public:
     explicit ResponseProbe(HWND hwnd) : m_hwnd(hwnd), m_thread([this] { Run(); }) {}
+    // Answers the probe's last message while it finishes: it may be waiting on this thread.
     ~ResponseProbe() {
         m_stop = true;
+        MSG msg;
+        while (!m_done) {
+            ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+            ::Sleep(1);
+        }
         m_thread.join();
     }
     double LongestMs() const { return m_longestMs.load(); }
@@ -211,9 +217,10 @@ private:
             if (waited > m_longestMs.load()) m_longestMs = waited;
             ::Sleep(5);
         }
+        m_done = true;
     }
     HWND m_hwnd;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop{false}, m_done{false};
     std::atomic<double> m_longestMs{0};
     std::thread m_thread;
 };

@@ -240,6 +240,31 @@ RECT Win32List::RowRect(int nItem) const {
     return rc;
 }
 
+// ---- Win32Progress ----
+
+void Win32Progress::Attach(HWND hwnd) {
+    m_ctl.Attach(hwnd);
+    m_rangeChanged = m_posChanged = false;
+}
+
+void Win32Progress::SetRange(int nLower, int nUpper) {
+    m_lower = nLower, m_upper = nUpper;
+    m_pos = std::clamp(m_pos, std::min(nLower, nUpper), std::max(nLower, nUpper));
+    m_rangeChanged = true;
+    m_pacer.Schedule();
+}
+
+void Win32Progress::SetPos(int nPos) {
+    m_pos = nPos;
+    m_posChanged = true;
+    m_pacer.Schedule();
+}
+
+void Win32Progress::ApplyPending() {
+    if (std::exchange(m_rangeChanged, false)) m_ctl.SetRange32(m_lower, m_upper);
+    if (std::exchange(m_posChanged, false)) m_ctl.SetPos(m_pos);
+}
+
 // ---- MainDialog ----
 
 MainDialog::MainDialog(HINSTANCE instance)
@@ -248,18 +273,22 @@ MainDialog::MainDialog(HINSTANCE instance)
               [this](unsigned ms) {
                   if (!Handle() || !::SetTimer(Handle(), kPaintTimer, ms, nullptr)) m_pacer.OnTimer();
               }),
-      m_list(m_pacer) {}
+      m_list(m_pacer),
+      m_progress(m_pacer) {}
 
 void MainDialog::PaintNow() {
     if (!Handle()) return;
     m_list.ApplyPending();
+    m_progress.ApplyPending();
     // Every change invalidates what it changes: painting what is invalid brings the whole
     // window up to date. Invalidating all of it as well would only paint it again (under Wine
     // that costs tens of milliseconds a time).
-    if (std::exchange(m_windowDirty, false))
+    if (std::exchange(m_windowDirty, false)) {
         ::RedrawWindow(Handle(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
-    else
+    } else {
         ::UpdateWindow(m_list.Handle());
+        ::UpdateWindow(m_progress.Handle());
+    }
 }
 
 namespace {

@@ -91,18 +91,28 @@ private:
     HDC m_paintDc = nullptr;            // the control's paint context while it paints
 };
 
-// The progress bar, with the 32-bit range message.
+// The progress bar, with the 32-bit range message. Its range and position reach the control
+// through the dialog's paint pacer, like the list's rows: every change costs the window system
+// a repaint request, and a pass moves the bar once per file.
 class Win32Progress : public IProgressBar {
 public:
+    explicit Win32Progress(PaintPacer& pacer) : m_pacer(pacer) {}
     // Binds the control.
-    void Attach(HWND hwnd) { m_ctl.Attach(hwnd); }
-    // IProgressBar, as ui/Port.h states it.
-    void SetRange(int nLower, int nUpper) override { m_ctl.SetRange32(nLower, nUpper); }
-    void SetPos(int nPos) override { m_ctl.SetPos(nPos); }
-    void UpdateWindow() override { ::UpdateWindow(m_ctl.Handle()); }
+    void Attach(HWND hwnd);
+    // IProgressBar, as ui/Port.h states it. UpdateWindow asks the pacer for a paint.
+    void SetRange(int nLower, int nUpper) override;
+    void SetPos(int nPos) override;
+    void UpdateWindow() override { m_pacer.Request(); }
+    // Hands the control the range and position set since its last paint. Part of the pacer's paint.
+    void ApplyPending();
+    // The control window.
+    HWND Handle() const { return m_ctl.Handle(); }
 
 private:
+    PaintPacer& m_pacer;
     ProgressBar m_ctl;
+    int m_lower = 0, m_upper = 100, m_pos = 0;
+    bool m_rangeChanged = false, m_posChanged = false;
 };
 
 // The main dialog window and the services the dialog logic uses through it.

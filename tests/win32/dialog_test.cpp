@@ -254,6 +254,7 @@ TEST(Win32Port, ListKeepsExactBytesAndItemDataProgressKeeps32BitsWaitCursorIsCou
 
         port.Progress().SetRange(0, 100000);
         port.Progress().SetPos(70000);
+        port.FlushPaint();
         EXPECT_EQ(::SendMessageW(::GetDlgItem(dlg, IDC_PROGRESS), PBM_GETRANGE, FALSE, 0), 100000);
         EXPECT_EQ(::SendMessageW(::GetDlgItem(dlg, IDC_PROGRESS), PBM_GETPOS, 0, 0), 70000);
 

@@ -118,9 +118,10 @@ TEST(Win32RowStore, KeepsEveryTextExactly) {
     EXPECT_EQ(std::pair(store.Count(), std::string(store.Text(0, 0))), std::pair(0, std::string()));
 }
 
-// The real list through the port, with the pacer's clock in the test's hand. At human speed
-// (a frame or more between changes) each change is on the screen when the call returns: the
-// control knows the row, shows it, and has nothing left to paint. Thousands of changes within
+// The real list and progress bar through the port, with the pacer's clock in the test's hand.
+// At human speed (a frame or more between changes) each change is on the screen when the call
+// returns: the control knows the row, shows it, and has nothing left to paint; the bar is at
+// its place. Thousands of changes within
 // one frame cost one paint when they start and one when the frame ends, which shows the final
 // state: every row, the newest in view, every text.
 TEST(Win32List, PaintsAtTheScreensPaceAndAtOnceAtHumanSpeed) {
@@ -136,7 +137,8 @@ TEST(Win32List, PaintsAtTheScreensPaceAndAtOnceAtHumanSpeed) {
                         MainDialog& port = driver.app.Main();
                         port.Pacer().SetClockForTest(clock.Reader());
                         IListView& list = port.List();
-                        const HWND ctl = ::GetDlgItem(dlg, IDC_FILE_LIST);
+                        const HWND ctl = ::GetDlgItem(dlg, IDC_FILE_LIST), progress = ::GetDlgItem(dlg, IDC_PROGRESS);
+                        port.Progress().SetRange(0, c.rows);
                         const long long before = port.Pacer().Paints();
                         bool shownAtOnce = true;
                         for (int i = 0; i < c.rows; ++i) {
@@ -147,9 +149,11 @@ TEST(Win32List, PaintsAtTheScreensPaceAndAtOnceAtHumanSpeed) {
                             clock.now += c.between;
                             list.SetItemText(row, 1, text::kWorking);
                             list.EnsureVisible(row);
+                            port.Progress().SetPos(row + 1);
                             list.UpdateWindow();
                             const int top = ListView_GetTopIndex(ctl);
                             shownAtOnce = shownAtOnce && ListView_GetItemCount(ctl) == row + 1 &&
+                                          ::SendMessageW(progress, PBM_GETPOS, 0, 0) == row + 1 &&
                                           top + ListView_GetCountPerPage(ctl) > row && ShownText(ctl, row, 1) == L"4 - working..." &&
                                           !::GetUpdateRect(ctl, nullptr, FALSE);
                         }
@@ -164,6 +168,7 @@ TEST(Win32List, PaintsAtTheScreensPaceAndAtOnceAtHumanSpeed) {
                         EXPECT_GT(ListView_GetTopIndex(ctl) + ListView_GetCountPerPage(ctl), c.rows - 1);
                         EXPECT_EQ(ShownText(ctl, c.rows - 1, 0), Widen("C:\\tree\\" + std::to_string(c.rows - 1) + ".olv"));
                         EXPECT_EQ(ShownText(ctl, c.rows - 1, 1), L"4 - working...");
+                        EXPECT_EQ(::SendMessageW(::GetDlgItem(dlg, IDC_PROGRESS), PBM_GETPOS, 0, 0), c.rows);
                         EXPECT_FALSE(::GetUpdateRect(ctl, nullptr, FALSE));
                         ::EndDialog(dlg, 0);
                     }});
