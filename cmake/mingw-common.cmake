@@ -33,5 +33,15 @@ else()
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--large-address-aware")
 endif()
 
-# ctest runs the Windows test programs through Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# ctest runs the Windows test programs through Wine, each build under its own loader by name:
+# once wine32:i386 is installed, Debian's plain `wine` picks the 32-bit loader.
+if(QUORVEL_MINGW_TRIPLE MATCHES "^x86_64")
+  find_program(QUORVEL_WINE_LOADER NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+else()
+  find_program(QUORVEL_WINE_LOADER NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
+endif()
+if(QUORVEL_WINE_LOADER)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUORVEL_WINE_LOADER})
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+endif()
