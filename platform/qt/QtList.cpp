@@ -2,11 +2,16 @@
 
 #include <algorithm>
 
+#include <cmath>
+
 #include <QHeaderView>
+#include <QTextLayout>
 #include <QProgressBar>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
 
+#include "platform/qt/DialogBuilder.h"
 #include "platform/qt/DisplayText.h"
 
 namespace quorvel::qt {
@@ -111,6 +116,34 @@ void RowModel::AppendColumn(const std::string& heading) {
     endInsertColumns();
 }
 
+RowDelegate::RowDelegate(int endElided, QObject* parent)
+    : QStyledItemDelegate(parent), m_endElided(endElided) {}
+
+int RowDelegate::LineHeightWithFallbacks(const QFont& font) {
+    // Letters with descenders and underscores in the scripts whose fonts differ most in height.
+    static const QString sample = QString::fromUtf8(
+        "Ag_j \u0416\u0436 \u03A9 \u6F22\u5B57\u304B\u306A \uD55C\uAE00 \u0639\u0631\u0628\u064A "
+        "\u05E2\u05D1 \u0926\u0947\u0935 \u0E44\u0E17\u0E22 \U0001F600\U0001F44D");
+    QTextLayout layout(sample, font);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    return static_cast<int>(std::ceil(line.ascent()) + std::ceil(line.descent()));
+}
+
+QSize RowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    // The style's padding around a line of the view's font, around the tallest line instead.
+    const int padding = size.height() - QFontMetrics(option.font).height();
+    size.setHeight(std::max(size.height(), LineHeightWithFallbacks(option.font) + std::max(0, padding)));
+    return size;
+}
+
+void RowDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (index.column() == m_endElided) option->textElideMode = Qt::ElideRight;
+}
+
 ReportView::ReportView() {
     setRootIsDecorated(false);
     setItemsExpandable(false);
@@ -120,8 +153,11 @@ ReportView::ReportView() {
     setSelectionBehavior(QAbstractItemView::SelectItems);
     setAllColumnsShowFocus(false);
     setSortingEnabled(false);
-    // Paths are cut in the middle, so that files in deep folders keep their names visible.
+    // Paths are cut in the middle, so that files in deep folders keep their names visible;
+    // the "Version" column holds statuses such as "4 - failed: <reason>", whose start says
+    // the most, so they are cut at the end.
     setTextElideMode(Qt::ElideMiddle);
+    setItemDelegate(new RowDelegate(1, this));
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     // The columns keep the widths they were given; the last one does not stretch.
     header()->setStretchLastSection(false);
@@ -129,6 +165,13 @@ ReportView::ReportView() {
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // The rows' menu comes from ListConventions; the dialog's menu belongs to its background.
     setContextMenuPolicy(Qt::PreventContextMenu);
+}
+
+void ReportView::resizeEvent(QResizeEvent* event) {
+    QTreeView::resizeEvent(event);
+    const int change = event->size().width() - event->oldSize().width();
+    if (event->oldSize().isValid() && change != 0 && header()->count() > 1)
+        header()->resizeSection(0, std::max(header()->minimumSectionSize(), header()->sectionSize(0) + change));
 }
 
 QtListView::QtListView(ReportView& view, RepaintPacer& pacer) : m_view(view), m_pacer(pacer) {
@@ -180,7 +223,19 @@ void QtListView::EnsureVisible(int nItem) {
 
 void QtListView::InsertColumn(int /*nCol*/, const std::string& heading, int nWidth) {
     m_model.AppendColumn(heading);
-    m_view.header()->resizeSection(m_model.columnCount() - 1, nWidth);
+    const int column = m_model.columnCount() - 1;
+    // Widths come in pixels of the template's font, whose average character is 6 pixels wide;
+    // in a larger font a later column grows with it (so that "Version" and "4 - resaved" stay
+    // whole) and the first column gives up as much, so that the columns still fill the list.
+    constexpr int kTemplateCharWidth = 6;
+    const int charWidth = DialogUnits(m_view.font()).X(4);
+    int width = nWidth;
+    if (column > 0 && charWidth > kTemplateCharWidth) {
+        width = (nWidth * charWidth + kTemplateCharWidth / 2) / kTemplateCharWidth;
+        QHeaderView& header = *m_view.header();
+        header.resizeSection(0, std::max(header.minimumSectionSize(), header.sectionSize(0) - (width - nWidth)));
+    }
+    m_view.header()->resizeSection(column, width);
 }
 
 int QtListView::GetClientWidth() const {
