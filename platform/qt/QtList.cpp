@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include <QHeaderView>
+#include <QGlyphRun>
+#include <QRawFont>
 #include <QTextLayout>
 #include <QProgressBar>
 #include <QResizeEvent>
@@ -128,7 +130,14 @@ int RowDelegate::LineHeightWithFallbacks(const QFont& font) {
     layout.beginLayout();
     const QTextLine line = layout.createLine();
     layout.endLayout();
-    return static_cast<int>(std::ceil(line.ascent()) + std::ceil(line.descent()));
+    // Qt measures a line by its first font alone; the glyphs of each fallback font reach as
+    // high and as low as that font's own ascent and descent.
+    qreal ascent = line.ascent(), descent = line.descent();
+    for (const QGlyphRun& run : layout.glyphRuns()) {
+        ascent = std::max(ascent, run.rawFont().ascent());
+        descent = std::max(descent, run.rawFont().descent());
+    }
+    return static_cast<int>(std::ceil(ascent) + std::ceil(descent));
 }
 
 QSize RowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
@@ -169,9 +178,12 @@ ReportView::ReportView() {
 
 void ReportView::resizeEvent(QResizeEvent* event) {
     QTreeView::resizeEvent(event);
-    const int change = event->size().width() - event->oldSize().width();
-    if (event->oldSize().isValid() && change != 0 && header()->count() > 1)
+    // Measured against the width the columns were fitted to: a hidden view gets one resize
+    // event for all its changes, when it is shown.
+    const int change = width() - m_columnsWidth;
+    if (m_columnsWidth >= 0 && change != 0 && header()->count() > 0)
         header()->resizeSection(0, std::max(header()->minimumSectionSize(), header()->sectionSize(0) + change));
+    if (m_columnsWidth >= 0) m_columnsWidth = width();
 }
 
 QtListView::QtListView(ReportView& view, RepaintPacer& pacer) : m_view(view), m_pacer(pacer) {
@@ -236,6 +248,7 @@ void QtListView::InsertColumn(int /*nCol*/, const std::string& heading, int nWid
         header.resizeSection(0, std::max(header.minimumSectionSize(), header.sectionSize(0) - (width - nWidth)));
     }
     m_view.header()->resizeSection(column, width);
+    m_view.ColumnsFitNow();
 }
 
 int QtListView::GetClientWidth() const {

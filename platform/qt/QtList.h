@@ -92,10 +92,15 @@ public:
     ReportView();
     // Runs a pending row layout now instead of at the next event-loop turn.
     void LayoutNow() { executeDelayedItemsLayout(); }
+    // The columns were just given widths that fill the view as wide as it is now.
+    void ColumnsFitNow() { m_columnsWidth = width(); }
 
 protected:
     // The first column takes what the list gains or loses in width; the others keep theirs.
     void resizeEvent(QResizeEvent* event) override;
+
+private:
+    int m_columnsWidth = -1;  // the view's width the columns were last fitted to
 };
 
 // IListView over a ReportView and its RowModel. Repaint-now requests go through the pacer.

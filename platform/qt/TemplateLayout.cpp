@@ -117,7 +117,7 @@ TemplateLayout::Geometry TemplateLayout::Compute(QSize size, bool textsGrow) con
     for (std::size_t i = 0; i < n; ++i) {
         r.push_back(du.Rect(tpl[i]));
         rightmost = std::max(rightmost, r[i].x() + r[i].width());
-        stretches[i] = 2 * tpl[i].cx > m_template.cx;
+        stretches[i] = Resizable() && 2 * tpl[i].cx > m_template.cx;
         // An icon takes the icon's own size, as it does on Windows.
         if (IsIcon(tpl[i])) {
             const int icon = m_controls[i]->style()->pixelMetric(QStyle::PM_LargeIconSize);
@@ -258,7 +258,7 @@ QSize TemplateLayout::minimumSize() const {
     for (const Control& c : tpl) rightmost = std::max(rightmost, du.X(c.x) + du.X(c.cx));
     const Geometry wrapped = Compute(templ, false);
     for (std::size_t i = 0; i < tpl.size() && i < wrapped.rects.size(); ++i)
-        if (2 * tpl[i].cx <= m_template.cx)
+        if (2 * tpl[i].cx <= m_template.cx)  // those that do not stretch
             widthNeeded = std::max(widthNeeded, wrapped.rects[i].x() + wrapped.rects[i].width());
     const int width = widthNeeded + std::max(0, templ.width() - rightmost);
     const Geometry narrow = Compute(QSize(width, templ.height()));

@@ -2,8 +2,9 @@
 // no text is ever cut and the list takes whatever room the window has.
 //
 // Positions start from the template's dialog units in the window's font. From there:
-// - a control wider than half the template (the list, the progress bar, the step-2 text)
-//   keeps its distance to the right edge, so it grows and shrinks with the window;
+// - in a window with a list, a control wider than half the template (the list, the progress
+//   bar, the step-2 text) keeps its distance to the right edge, so it grows and shrinks with
+//   the window;
 // - a text or button whose words need more room than the template gives grows to the right,
 //   pushing the controls beside it (Browse beside Step 1, Fix files and Close beside Step 3)
 //   as far as the window allows; a text that still does not fit wraps and grows downward,
