@@ -933,6 +933,8 @@ TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
              EXPECT_EQ(picker()->directory().absolutePath(), QDir::homePath());
              EXPECT_EQ(picker()->fileMode(), QFileDialog::Directory);
              EXPECT_TRUE(picker()->testOption(QFileDialog::ShowDirsOnly));
+             // The desktop's own picker where the platform has one; this platform has none.
+             EXPECT_FALSE(picker()->testOption(QFileDialog::DontUseNativeDialog));
              ChooseFolder(tmp.path());
          }},
         {box, [&] {  // the summary in a plain box, with the analysed list behind it
@@ -974,6 +976,94 @@ TEST(QtEndToEnd, BrowseReadSummaryFixAndClose) {
             EXPECT_EQ(Contents(path), untouched[path]) << path;
         }
     }
+}
+
+// Started on a folder, the program browses it without the picker. "Save list as..." in the
+// list's menu writes every row in the list's order, tab-separated, to the file chosen in the
+// save dialog; a file that cannot be written is said in a box, and nothing else changes.
+TEST(QtEndToEnd, StartsOnAFolderAndSavesTheList) {
+    QTemporaryDir tmp, out;
+    const std::string root = QFile::encodeName(tmp.path()).toStdString();
+    ASSERT_TRUE(QDir(tmp.path()).mkpath("sub"));
+    const std::pair<std::string, int> files[] = {{"/a.olv", 4}, {"/sub/b\nc.olv", 3}, {"/sub/caf\xE9.olv", 4}};
+    for (const auto& [rel, version] : files)
+        ASSERT_EQ(WekWriteSample((root + rel).c_str(), version, {"alpha"}, false), WEK_OK);
+    const QString saved = out.filePath("list.txt");
+    const QString unwritable = "/proc/olv-files.txt";  // no new file there, not even for root
+
+    qt::QtBackend backend;
+    qt::QtDialogPort& port = backend.Dialog();
+    QDialog& window = port.Window();
+    bool pickerSeen = false;
+    const auto idle = [&] { return QApplication::activeModalWidget() == &window; };
+    const auto box = ActiveAs<QMessageBox>;
+    const auto saver = [] {
+        auto* dialog = ActiveAs<QFileDialog>();
+        return dialog && dialog->acceptMode() == QFileDialog::AcceptSave ? dialog : nullptr;
+    };
+    const auto saveList = [&] {
+        RunSoon([&] {
+            if (QMenu* menu = ActiveAs<QMenu>()) {
+                menu->setActiveAction(menu->actions().back());
+                QTest::keyClick(menu, Qt::Key_Return);
+            }
+        });
+        QTreeView& view = port.ListView().View();
+        const QPoint at = view.visualRect(view.model()->index(0, 0)).center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, view.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view.viewport(), &event);
+    };
+    const auto chooseFile = [&](const QString& path) {
+        return [&, path] {
+            EXPECT_EQ(saver()->windowTitle(), "Save list as");
+            auto* name = saver()->findChild<QLineEdit*>("fileNameEdit");
+            ASSERT_NE(name, nullptr);
+            EXPECT_EQ(name->text(), "olv-files.txt");
+            name->setText(path);
+            saver()->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Save)->click();
+        };
+    };
+    RunSteps({
+        {[&] { pickerSeen |= ActiveAs<QFileDialog>() != nullptr; return box() != nullptr; },
+         [&] {
+             EXPECT_EQ(box()->text(), "Search complete.  2 version 4 .olv files were found.");
+             box()->buttons().front()->click();
+         }},
+        {idle, [&] { RunSoon(saveList); }},
+        {saver, chooseFile(saved)},
+        {[&] { return idle() && QFileInfo::exists(saved); }, [&] { RunSoon(saveList); }},
+        {saver, chooseFile(unwritable)},
+        {box, [&] {
+             EXPECT_EQ(box()->text(), "The list could not be saved to /proc/olv-files.txt: No such file or directory.");
+             SaveScreenshot(*box(), "save_list_failed_box");
+             box()->buttons().front()->click();
+         }},
+        {idle, [&] {
+             EXPECT_TRUE(port.IsDlgItemEnabled(IDC_BROWSE) && port.IsDlgItemEnabled(IDOK))
+                 << "the buttons as they were before the save";
+             QTest::mouseClick(port.Control(IDCANCEL), Qt::LeftButton);
+         }},
+    });
+    theApp.SetPlatform(&backend);
+    theApp.SetStartFolder(root);
+    theApp.InitInstance();
+    theApp.SetStartFolder("");
+    theApp.SetPlatform(nullptr);
+
+    EXPECT_FALSE(pickerSeen) << "a start folder is browsed without the picker";
+    // Each row as a line, in the order the list shows them (the order the folders list them).
+    std::map<std::string, std::string> lines = {
+        {root + "/a.olv", root + "/a.olv\t4\n"},
+        {root + "/sub/b\nc.olv", "$'" + root + "/sub/b\\nc.olv'\t3\n"},
+        {root + "/sub/caf\xE9.olv", "$'" + root + "/sub/caf\\xe9.olv'\t4\n"}};
+    std::string expected;
+    for (int row = 0; row < port.List().GetItemCount(); ++row) expected += lines[port.List().GetItemText(row, 0)];
+    ASSERT_EQ(port.List().GetItemCount(), 3);
+    QFile file(saved);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().toStdString(), expected);
+    EXPECT_EQ(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"list.txt"})
+        << "no temporary file is left";
 }
 
 }  // namespace
