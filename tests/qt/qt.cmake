@@ -46,3 +46,9 @@ gtest_discover_tests(qt_work_tests
 # The Linux program started outside a desktop session.
 add_test(NAME quorvel_without_a_desktop
          COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/no_display_test.sh $<TARGET_FILE:quorvel>)
+
+# `quorvel FOLDER` browses FOLDER at once, however the folder is written.
+add_test(NAME quorvel_starts_on_a_folder
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/start_folder_test.sh
+                 $<TARGET_FILE:quorvel> $<TARGET_FILE:olvtool> $<TARGET_FILE:quorvel_drive>)
+set_tests_properties(quorvel_starts_on_a_folder PROPERTIES TIMEOUT 600)
