@@ -52,3 +52,9 @@ add_test(NAME quorvel_starts_on_a_folder
          COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/start_folder_test.sh
                  $<TARGET_FILE:quorvel> $<TARGET_FILE:olvtool> $<TARGET_FILE:quorvel_drive>)
 set_tests_properties(quorvel_starts_on_a_folder PROPERTIES TIMEOUT 600)
+
+# The window's X11 class is the StartupWMClass its desktop entry declares (on Xvfb).
+add_test(NAME quorvel_window_class_matches_the_desktop_entry
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/wm_class_test.sh $<TARGET_FILE:quorvel>
+                 ${PROJECT_SOURCE_DIR}/packaging/linux/${QUORVEL_APP_ID}.desktop)
+set_tests_properties(quorvel_window_class_matches_the_desktop_entry PROPERTIES TIMEOUT 120)
