@@ -33,7 +33,9 @@ set_tests_properties(qt_window_on_a_1366x768_screen PROPERTIES TIMEOUT 300 ENVIR
   "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_CURRENT_LIST_DIR}/screen-1366x768.json")
 add_test(NAME qt_window_on_xvfb_1366x768
          COMMAND xvfb-run -a -s "-screen 0 1366x768x24" $<TARGET_FILE:qt_window_tests>)
-set_tests_properties(qt_window_on_xvfb_1366x768 PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=xcb")
+# xvfb-run -a picks a free display, but two started at once may pick the same one.
+set_tests_properties(qt_window_on_xvfb_1366x768 PROPERTIES TIMEOUT 300 RESOURCE_LOCK xvfb
+                     ENVIRONMENT "QT_QPA_PLATFORM=xcb")
 
 # The threaded file work through the real backend: paints and input while files are in flight.
 add_executable(qt_work_tests qt/work_test.cpp)
@@ -57,4 +59,4 @@ set_tests_properties(quorvel_starts_on_a_folder PROPERTIES TIMEOUT 600)
 add_test(NAME quorvel_window_class_matches_the_desktop_entry
          COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/wm_class_test.sh $<TARGET_FILE:quorvel>
                  ${PROJECT_SOURCE_DIR}/packaging/linux/${QUORVEL_APP_ID}.desktop)
-set_tests_properties(quorvel_window_class_matches_the_desktop_entry PROPERTIES TIMEOUT 120)
+set_tests_properties(quorvel_window_class_matches_the_desktop_entry PROPERTIES TIMEOUT 120 RESOURCE_LOCK xvfb)

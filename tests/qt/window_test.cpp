@@ -44,10 +44,10 @@ private:
     QFont m_old;
 };
 
-// The screen the run has, for the names of the screenshots: "1366x768".
+// The platform and screen the run has, for the names of the screenshots: "xcb_1366x768".
 QString ScreenName() {
     const QSize s = QGuiApplication::primaryScreen()->geometry().size();
-    return QStringLiteral("%1x%2").arg(s.width()).arg(s.height());
+    return QStringLiteral("%1_%2x%3").arg(QGuiApplication::platformName()).arg(s.width()).arg(s.height());
 }
 
 void SaveScreenshot(QWidget& window, const QString& name) {
