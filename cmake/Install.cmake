@@ -86,7 +86,8 @@ else()
       "The quorvel window finds every .olv file beneath a folder, lists each with its\nversion and rewrites the version 4 files in place. olvtool does the same from a\nterminal, and makes, describes, checks and resaves single .olv files.")
   # The libraries the programs link (Qt, the C++ run-time) as dpkg-shlibdeps finds them.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # Wayland sessions run natively with Qt's Wayland plugin; xdg-open opens a file's folder.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, xdg-utils")
+  # Wayland sessions run natively with Qt's Wayland plugin; xdg-open opens a file's folder; the
+  # GTK platform theme gives GTK desktops their own folder and save dialogs.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, xdg-utils, qt6-gtk-platformtheme")
 endif()
 include(CPack)

@@ -143,8 +143,13 @@ int RowDelegate::LineHeightWithFallbacks(const QFont& font) {
 QSize RowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
     QSize size = QStyledItemDelegate::sizeHint(option, index);
     // The style's padding around a line of the view's font, around the tallest line instead.
+    // Measured once per font: laying out text in many scripts is not cheap.
+    if (option.font.key() != m_measuredFont) {
+        m_measuredFont = option.font.key();
+        m_lineHeight = LineHeightWithFallbacks(option.font);
+    }
     const int padding = size.height() - QFontMetrics(option.font).height();
-    size.setHeight(std::max(size.height(), LineHeightWithFallbacks(option.font) + std::max(0, padding)));
+    size.setHeight(std::max(size.height(), m_lineHeight + std::max(0, padding)));
     return size;
 }
 

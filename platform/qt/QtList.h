@@ -82,6 +82,8 @@ protected:
 
 private:
     int m_endElided;
+    mutable QString m_measuredFont;  // QFont::key() of the font m_lineHeight is for
+    mutable int m_lineHeight = 0;
 };
 
 // The list widget: a flat, ungridded report view.
