@@ -86,6 +86,8 @@ public:
     std::function<void()> onCancel;
     std::function<void(const QPoint&)> onContextMenu;
     std::function<void()> onPaint;
+    // The size the window was given for its screen; a window resized since is left alone.
+    QSize fitted;
 
     void reject() override {
         if (onCancel) onCancel();
@@ -99,9 +101,14 @@ protected:
     void showEvent(QShowEvent* event) override {
         QDialog::showEvent(event);
         // The window manager tells the decoration it puts around the window only once the
-        // window is mapped: the window is checked against the work area again then.
+        // window is mapped: the window is checked against the work area again then, unless
+        // the user has resized it meanwhile.
         for (const int ms : {0, 250, 1000})
-            QTimer::singleShot(ms, this, [this] { KeepOnWorkArea(*this); });
+            QTimer::singleShot(ms, this, [this] {
+                if (size() != fitted) return;
+                KeepOnWorkArea(*this);
+                fitted = size();
+            });
     }
     void paintEvent(QPaintEvent* event) override {
         QDialog::paintEvent(event);
@@ -160,6 +167,7 @@ void QtDialogPort::FitToScreen() {
     QMargins frame = m_window->windowHandle() ? m_window->windowHandle()->frameMargins() : QMargins();
     if (frame.isNull()) frame = AssumedFrame();
     FitToWorkArea(*m_window, screen->availableGeometry(), frame);
+    m_window->fitted = m_window->size();
 }
 
 void QtDialogPort::ShowFolderNotOpened(const std::string& folder, const char* reason) {
