@@ -1,25 +1,34 @@
 #include "app/OlvtoolTree.h"
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <charconv>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/OlvtoolInput.h"
+#include "app/OlvtoolOutput.h"
+#include "app/OlvtoolStop.h"
+#include "base/Path.h"
+#include "repair/Outcome.h"
 #include "repair/ResavePass.h"
 #include "scan/FolderWalk.h"
 #include "scan/VersionProbe.h"
-#include "ui/res/Texts.h"
 #ifdef _WIN32
+#include <io.h>
+
 #include "platform/win32/Win32FileSystem.h"
 #else
+#include <unistd.h>
+
 #include "platform/posix/PosixFileSystem.h"
 #endif
 
@@ -31,9 +40,15 @@ constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2;
 
 #ifdef _WIN32
 using RealFileSystem = win32::Win32FileSystem;
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 #else
 using RealFileSystem = posix::PosixFileSystem;
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 #endif
+
+// Found paths held between the walk, the probe and the fix pass, at most; the walk pauses and
+// no further operand is read beyond that.
+constexpr std::size_t kHeldPaths = 4096;
 
 // Wakes the command's thread when any of its workers has news; wake-ups that pile up while
 // it works are taken as one.
@@ -61,105 +76,190 @@ private:
     bool m_woken = false;
 };
 
-struct Options {
-    std::string root;
+struct TreeOptions {
+    std::vector<std::string> operands;
+    std::vector<std::string> fromFiles;
+    bool nul = false;
+    bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+    bool dryRun = false;
     int jobs = 8;
 };
 
-// Parses "DIR [--jobs N]"; prints the problem and returns false when they do not fit.
-bool ParseOptions(const char* command, int argc, char** argv, Options& options) {
-    bool haveRoot = false;
-    for (int i = 0; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--jobs") {
-            const char* value = i + 1 < argc ? argv[++i] : "";
-            const char* end = value + std::strlen(value);
-            const auto [ptr, ec] = std::from_chars(value, end, options.jobs);
-            if (ec != std::errc() || ptr != end || ptr == value || options.jobs < 1 || options.jobs > 256) {
-                std::fprintf(stderr, "olvtool: --jobs needs a number from 1 to 256\n");
-                return false;
-            }
-        } else if (arg.starts_with("--") || haveRoot) {
-            std::fprintf(stderr, "olvtool: %s: unexpected argument: %s\n", command, arg.c_str());
-            return false;
-        } else {
-            options.root = arg;
-            haveRoot = true;
+// Reads scan's and fix's options; kExitOk when they fit, otherwise says why and returns the
+// exit code. An empty operand is refused before anything is walked: it is what an unset shell
+// variable gives, and it must never mean "everything".
+int ReadOptions(const Parsed& parsed, TreeOptions& options) {
+    const std::string command = CommandName(parsed.command);
+    options.operands = parsed.operands;
+    options.fromFiles = parsed.Values(Opt::From);
+    options.nul = parsed.Has(Opt::Null);
+    options.json = parsed.Has(Opt::Json);
+    options.quiet = parsed.Has(Opt::Quiet);
+    options.verbose = parsed.Has(Opt::Verbose) && !options.quiet;
+    options.dryRun = parsed.Has(Opt::DryRun);
+    if (parsed.Has(Opt::Jobs)) {
+        const std::string value = parsed.Value(Opt::Jobs);
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), options.jobs);
+        if (ec != std::errc() || end != value.data() + value.size() || value.empty() || options.jobs < 1 ||
+            options.jobs > 256)
+            return UsageProblem(command, "--jobs needs a number from 1 to 256");
+    }
+    if (options.operands.empty() && options.fromFiles.empty())
+        return UsageProblem(command, "needs a ROOT, or --from FILE");
+    for (const std::string& operand : options.operands)
+        if (operand.empty())
+            return UsageProblem(command, "an empty ROOT is refused (an unset variable?)");
+    return kExitOk;
+}
+
+// The walk's form of a folder operand: without trailing separators, as the dialog takes a
+// chosen root; the file-system root is "".
+std::string WalkRoot(std::string path) {
+    const auto separator = [](char c) {
+#ifdef _WIN32
+        return c == '\\' || c == '/';
+#else
+        return c == kPathSep;
+#endif
+    };
+    while (path.size() > 1 && separator(path.back())) path.pop_back();
+    if (path.size() == 1 && separator(path[0])) path.clear();
+    return path;
+}
+
+// The command's standard error: problems, the counts at the end, and a progress line while a
+// terminal shows it (at most every 256 files, wiped before any other text). Keeps the exit
+// code the problems call for.
+class Console {
+public:
+    Console(const char* verb, bool quiet) : m_verb(verb), m_quiet(quiet), m_progress(!quiet && StderrIsTerminal()) {}
+    ~Console() { WipeProgress(); }
+
+    void Step() {
+        if (m_progress && ++m_count % 256 == 0) {
+            std::string line = "\r";
+            line += m_verb;
+            line += ' ';
+            line += std::to_string(m_count);
+            line += " files...";
+            WriteErr(line);
+            m_shown = true;
         }
     }
-    if (!haveRoot) {
-        std::fprintf(stderr, "olvtool: %s needs a DIR\n", command);
-        return false;
+    // "olvtool: <text>", and the exit code at least `exitCode`.
+    void Problem(const std::string& text, int exitCode) {
+        WipeProgress();
+        Complain(text);
+        m_code = std::max(m_code, exitCode);
     }
-    // A trailing separator is dropped as the dialog drops it from a chosen root.
-    while (options.root.size() > 1 && (options.root.back() == '/' || options.root.back() == '\\'))
-        options.root.pop_back();
-    if (options.root == "/") options.root.clear();
-    return true;
-}
-
-void WriteLine(const std::string& first, const std::string& path) {
-    std::fwrite(first.data(), 1, first.size(), stdout);
-    std::fputc('\t', stdout);
-    std::fwrite(path.data(), 1, path.size(), stdout);
-    std::fputc('\n', stdout);
-}
-
-// A progress line on stderr, only when it is a terminal, at most every 256 files.
-class Progress {
-public:
-    explicit Progress(const char* verb) : m_verb(verb), m_shown(isatty(STDERR_FILENO) != 0) {}
-    ~Progress() {
-        if (m_shown && m_count > 0) std::fputs("\r\033[K", stderr);
+    // A line that only informs: none with --quiet.
+    void Note(const std::string& line) {
+        if (m_quiet) return;
+        WipeProgress();
+        WriteErr(line + "\n");
     }
-    void Step() {
-        if (m_shown && ++m_count % 256 == 0) std::fprintf(stderr, "\r%s %zu files...", m_verb, m_count);
-    }
+    int Code() const { return m_code; }
 
 private:
-    const char* m_verb;
-    const bool m_shown;
+    void WipeProgress() {
+        if (m_shown) WriteErr("\r\033[K");
+        m_shown = false;
+    }
+
+    const char* const m_verb;
+    const bool m_quiet;
+    const bool m_progress;
+    bool m_shown = false;
     std::size_t m_count = 0;
+    int m_code = kExitOk;
 };
 
-// Says that the root cannot be read; the exit code for it.
-int RootUnreadable(const Options& options) {
-    std::fprintf(stderr, "olvtool: cannot read the folder %s\n", options.root.empty() ? "/" : options.root.c_str());
-    return kExitUsage;
+// Files found per version, for --verbose.
+using VersionCounts = std::map<int, std::size_t>;
+
+void NoteVersions(Console& console, const VersionCounts& versions) {
+    for (const auto& [version, files] : versions) {
+        const std::string what = version < 0    ? "could not be read"
+                                 : version == 0 ? "not an .olv file"
+                                                : "version " + std::to_string(version);
+        console.Note("  " + what + ": " + std::to_string(files));
+    }
 }
 
-// Found paths held between the walk and the probe, at most; the walk pauses beyond that.
-constexpr std::size_t kHeldPaths = 4096;
+// Says what a walk that has ended could not do.
+void EndWalk(const scan::FolderWalk& walk, const std::string& root, Console& console) {
+    if (walk.RootUnreadable()) console.Problem("cannot read the folder " + Quoted(root), kExitUsage);
+}
 
-// Walks `root` and probes every .olv file, handing each (path, version) to `onFile` in the
-// dialog's order while `canTake` allows; `onIdle` runs on every round. False when the root
-// cannot be read.
-template <class OnFile>
-bool ScanTree(const Options& options, Waiter& waiter, OnFile onFile, const std::function<bool()>& canTake,
-              const std::function<void()>& onIdle) {
+// Drives the search over every operand in turn: walks each folder and probes every .olv file
+// beneath it, probes each file operand as it is, and hands each (path, version) to `onFile` in
+// that order while `canTake` allows. `onIdle` runs on every round and says whether the caller
+// still has work under way; input is waited for only when neither it nor the search has any.
+// Returns early, dropping what is not probed yet, once `stopping` says so. Operands that cannot
+// be used are told to `console`.
+void FindFiles(const TreeOptions& options, PathSource& source, Waiter& waiter, Console& console,
+               const std::function<bool()>& stopping,
+               const std::function<void(const std::string& path, int version)>& onFile,
+               const std::function<bool()>& canTake, const std::function<bool()>& onIdle) {
     RealFileSystem fs;
     scan::WalkSettings walkSettings;
     walkSettings.listers = options.jobs;
+    if (options.dryRun) walkSettings.isLeftover = nullptr;  // a dry run removes nothing either
     scan::ProbeSettings probeSettings;
     probeSettings.threads = options.jobs;
-    scan::FolderWalk walk(fs, options.root, waiter.Waker(), walkSettings);
     scan::VersionProbe probe(waiter.Waker(), probeSettings);
+    std::unique_ptr<scan::FolderWalk> walk;
+    std::string walkOperand;
     std::deque<std::string> waiting;  // found, not yet handed to the probe
     std::deque<std::string> probing;  // handed to the probe, oldest first
     std::vector<std::string> found;
-    bool walking = true;
+    bool moreOperands = true;
+    bool callerBusy = false;
     while (true) {
-        if (walking && waiting.size() < kHeldPaths) {
-            walking = walk.Take(found);
+        if (stopping()) {
+            if (walk) walk->Stop();
+            probe.Cancel();
+            return;
+        }
+        bool progressed = false;
+        // The next operands, once the walk before them is over.
+        while (!walk && moreOperands && waiting.size() < kHeldPaths) {
+            std::string path, problem;
+            const bool mayWait = waiting.empty() && probing.empty() && !callerBusy;
+            const PathSource::Got got = source.Next(path, mayWait);
+            if (got == PathSource::Got::Later) break;
+            progressed = true;
+            if (got == PathSource::Got::End) {
+                moreOperands = false;
+            } else if (got == PathSource::Got::Problem) {
+                console.Problem(path, kExitUsage);
+            } else if (const PathKind kind = Classify(path, problem); kind == PathKind::Missing) {
+                console.Problem("cannot read " + Quoted(path) + ": " + problem, kExitUsage);
+            } else if (kind == PathKind::File) {
+                waiting.push_back(std::move(path));
+            } else {
+                if (options.verbose) console.Note("olvtool: walking " + Quoted(path));
+                walk = std::make_unique<scan::FolderWalk>(fs, WalkRoot(path), waiter.Waker(), walkSettings);
+                walkOperand = std::move(path);
+            }
+        }
+        if (walk && waiting.size() < kHeldPaths) {
+            const bool walking = walk->Take(found);
             for (std::string& path : found) waiting.push_back(std::move(path));
             found.clear();
+            if (!walking) {
+                EndWalk(*walk, walkOperand, console);
+                walk.reset();
+                progressed = true;
+            }
         }
         while (!waiting.empty() && probe.HasRoom()) {
             probe.Submit(waiting.front());
             probing.push_back(std::move(waiting.front()));
             waiting.pop_front();
         }
-        bool progressed = false;
         while (canTake()) {
             const std::optional<int> version = probe.TryTake();
             if (!version) break;
@@ -167,76 +267,149 @@ bool ScanTree(const Options& options, Waiter& waiter, OnFile onFile, const std::
             probing.pop_front();
             progressed = true;
         }
-        onIdle();
-        if (!walking && waiting.empty() && probing.empty()) break;
-        if (!progressed) waiter.Wait();
+        callerBusy = onIdle();
+        if (!walk && !moreOperands && waiting.empty() && probing.empty()) return;
+        // Nothing under way that would wake this thread: the next round waits for input instead.
+        const bool inputNext = !walk && moreOperands && waiting.empty() && probing.empty() && !callerBusy;
+        if (!progressed && !inputNext) waiter.Wait();
     }
-    return !walk.RootUnreadable();
+}
+
+// The fix pass over the version-4 files the search hands it: starts each as room frees up and
+// hands every outcome to `onOutcome` in the order the files came, whatever order they finish in.
+class Rewriter {
+public:
+    using OnOutcome = std::function<void(const std::string& path, const ResaveResult& result)>;
+
+    Rewriter(Waiter& waiter, int jobs, OnOutcome onOutcome)
+        : m_pass(waiter.Waker(), jobs), m_onOutcome(std::move(onOutcome)) {}
+
+    bool HasRoom() const { return m_queued.size() < kHeldPaths; }
+    void Add(std::string path) { m_queued.push_back(std::move(path)); }
+    // Hands on the outcomes that are ready; starts queued files while `starting`.
+    void Step(bool starting) {
+        while (std::optional<ResaveResult> result = m_pass.TryTake()) {
+            m_onOutcome(m_started.front(), *result);
+            m_started.pop_front();
+        }
+        while (starting && !m_queued.empty() && m_pass.HasRoom()) {
+            m_pass.Start(m_queued.front());
+            m_started.push_back(std::move(m_queued.front()));
+            m_queued.pop_front();
+        }
+    }
+    // Whether every file started has its outcome, and none waits to start while `starting`.
+    bool Done(bool starting) const { return m_started.empty() && (!starting || m_queued.empty()); }
+
+private:
+    ResavePass m_pass;
+    const OnOutcome m_onOutcome;
+    std::deque<std::string> m_queued;   // version 4, waiting for room in the pass
+    std::deque<std::string> m_started;  // in the pass, oldest first
+};
+
+RecordWriter MakeWriter(const TreeOptions& options, bool flushEach) {
+    return RecordWriter(options.json ? RecordWriter::Form::Json : RecordWriter::Form::Text, options.nul, flushEach);
 }
 
 }  // namespace
 
-int Scan(int argc, char** argv) {
-    Options options;
-    if (!ParseOptions("scan", argc, argv, options)) return kExitUsage;
+int Scan(const Parsed& parsed) {
+    TreeOptions options;
+    if (const int problem = ReadOptions(parsed, options)) return problem;
     Waiter waiter;
-    Progress progress("scanned");
-    std::size_t files = 0, version4 = 0;
-    const bool readable = ScanTree(
-        options, waiter,
+    StopRequest stop(waiter.Waker());
+    Console console("scanned", options.quiet);
+    PathSource source(options.operands, options.fromFiles, options.nul ? '\0' : '\n', stop.WakeDescriptor());
+    RecordWriter out = MakeWriter(options, false);
+    std::size_t files = 0;
+    VersionCounts versions;
+    FindFiles(
+        options, source, waiter, console, [&] { return stop.Signal() != 0; },
         [&](const std::string& path, int version) {
-            WriteLine(std::to_string(version), path);
+            out.Write({path, version, std::to_string(version), {}, {}});
             ++files;
-            if (version == kTargetVersion) ++version4;
-            progress.Step();
+            ++versions[version];
+            console.Step();
         },
-        [] { return true; }, [] {});
-    if (!readable) {
-        return RootUnreadable(options);
-    }
-    std::printf("%zu .olv files, %zu of version 4\n", files, version4);
-    return kExitOk;
+        [] { return true; }, [] { return false; });
+    FlushOut();
+    if (stop.Signal()) console.Problem("interrupted: the search was stopped", kExitOk);
+    const std::size_t version4 = versions.count(kTargetVersion) ? versions[kTargetVersion] : 0;
+    console.Note(std::to_string(files) + " .olv files, " + std::to_string(version4) + " of version 4");
+    if (options.verbose) NoteVersions(console, versions);
+    return stop.Signal() ? stop.ExitCode() : console.Code();
 }
 
-int Fix(int argc, char** argv) {
-    Options options;
-    if (!ParseOptions("fix", argc, argv, options)) return kExitUsage;
+int Fix(const Parsed& parsed) {
+    TreeOptions options;
+    if (const int problem = ReadOptions(parsed, options)) return problem;
+#ifdef SIGPIPE
+    // A closed output stops the pass as Ctrl+C does, instead of killing it in the middle of a file.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     Waiter waiter;
-    Progress progress("checked");
-    ResavePass pass(waiter.Waker(), options.jobs);
-    std::deque<std::string> queued;    // version 4, waiting for room in the pass
-    std::deque<std::string> started;   // in the pass, oldest first
-    std::size_t resaved = 0, failed = 0;
-    // Outcomes in the order the files were found; new files start as room frees up.
-    const auto drain = [&] {
-        while (std::optional<ResaveResult> result = pass.TryTake()) {
-            WriteLine(result->saved ? std::string(text::kResaved) : std::string(text::kFailedPrefix) + result->reason,
-                      started.front());
-            started.pop_front();
-            ++(result->saved ? resaved : failed);
-        }
-        while (!queued.empty() && pass.HasRoom()) {
-            pass.Start(queued.front());
-            started.push_back(std::move(queued.front()));
-            queued.pop_front();
-        }
+    StopRequest stop(waiter.Waker());
+    Console console("checked", options.quiet);
+    PathSource source(options.operands, options.fromFiles, options.nul ? '\0' : '\n', stop.WakeDescriptor());
+    // Each outcome leaves at once, whole: a pipe or a log shows the pass as it goes.
+    RecordWriter out = MakeWriter(options, true);
+    bool outputLost = false;
+    const auto stopping = [&] { return stop.Signal() != 0 || outputLost; };
+    const auto write = [&](const Record& record) {
+        if (!out.Write(record)) outputLost = true;
     };
-    const bool readable = ScanTree(
-        options, waiter,
-        [&](const std::string& path, int version) {
-            progress.Step();
-            if (version == kTargetVersion) queued.push_back(path);
-        },
-        [&] { return queued.size() < kHeldPaths; }, drain);
-    while (!queued.empty() || !started.empty()) {
-        drain();
-        if (!queued.empty() || !started.empty()) waiter.Wait();
+    std::size_t resaved = 0, failed = 0, toResave = 0;
+    VersionCounts versions;
+    if (options.dryRun) {
+        FindFiles(
+            options, source, waiter, console, stopping,
+            [&](const std::string& path, int version) {
+                ++versions[version];
+                console.Step();
+                if (version != kTargetVersion) return;
+                ++toResave;
+                write({path, version, std::to_string(version), "would be resaved", {}});
+            },
+            [] { return true; }, [] { return false; });
+    } else {
+        Rewriter rewriter(waiter, options.jobs, [&](const std::string& path, const ResaveResult& result) {
+            ++(result.saved ? resaved : failed);
+            const std::string text = outcome::Text(result);
+            write({path, kTargetVersion, text, result.saved ? "resaved" : "failed", result.reason});
+        });
+        FindFiles(
+            options, source, waiter, console, stopping,
+            [&](const std::string& path, int version) {
+                ++versions[version];
+                console.Step();
+                if (version == kTargetVersion) rewriter.Add(path);
+            },
+            [&] { return rewriter.HasRoom(); },
+            [&] {
+                rewriter.Step(!stopping());
+                return !rewriter.Done(true);
+            });
+        // The files still queued or under way; after a stop only those under way.
+        while (!rewriter.Done(!stopping())) {
+            rewriter.Step(!stopping());
+            if (!rewriter.Done(!stopping())) waiter.Wait();
+        }
     }
-    if (!readable) {
-        return RootUnreadable(options);
+    if (!FlushOut()) outputLost = true;
+    if (stop.Signal()) {
+        console.Problem("interrupted: the files under way were finished, no further file was started", kExitOk);
+    } else if (outputLost) {
+        console.Problem("the output could not be written: no further file was started", kExitFailed);
     }
-    std::printf("%zu version 4 .olv files: %zu resaved, %zu failed\n", resaved + failed, resaved, failed);
-    return failed == 0 ? kExitOk : kExitFailed;
+    if (options.dryRun)
+        console.Note(std::to_string(toResave) + " version 4 .olv files would be resaved; nothing was written");
+    else
+        console.Note(std::to_string(resaved + failed) + " version 4 .olv files: " + std::to_string(resaved) +
+                     " resaved, " + std::to_string(failed) + " failed");
+    if (options.verbose) NoteVersions(console, versions);
+    if (stop.Signal()) return stop.ExitCode();
+    return std::max(console.Code(), failed > 0 ? kExitFailed : kExitOk);
 }
 
 }  // namespace quorvel::olvtool

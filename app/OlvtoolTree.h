@@ -1,19 +1,25 @@
-// olvtool's commands over a whole folder tree, built on the same folder search, version probe
-// and fix pass as the dialog: `scan DIR` lists every .olv file with its version, `fix DIR`
-// rewrites the version-4 files with the dialog's rules and outcomes.
+// olvtool's commands over whole folder trees, built on the same folder search, version probe
+// and fix pass as the dialog: `scan` lists every .olv file with its version, `fix` rewrites the
+// version-4 files with the dialog's rules and outcomes.
+//
+// Operands are folders to walk (ROOT) or files to take as they are, from the command line and
+// then from each --from file. Records go to standard output in the order the files were
+// found, one per file; the counts, progress and every problem go to standard error.
 #pragma once
+
+#include "app/OlvtoolArgs.h"
 
 namespace quorvel::olvtool {
 
-// olvtool scan DIR [--jobs N]: one line per .olv file, "<version>\t<path>" with the path's bytes
-// as they are, in the dialog's order, then a line with the counts. Exit 0, or 2 on bad
-// arguments or a root that cannot be read.
-int Scan(int argc, char** argv);
+// olvtool scan: one record per .olv file, "<version>\t<path>" (or JSON, or NUL-terminated), in
+// the dialog's order. Exit 0; 2 when an operand is empty, missing or cannot be read, or on bad
+// arguments; 128 + the signal when stopped by one.
+int Scan(const Parsed& parsed);
 
-// olvtool fix DIR [--jobs N]: rewrites every version-4 .olv file beneath DIR, one line per
-// version-4 file, "<outcome>\t<path>" (outcomes as the dialog's rows show them), then a line
-// with the counts. Exit 0 when every one was resaved, 1 when any failed, 2 on bad arguments or
-// a root that cannot be read.
-int Fix(int argc, char** argv);
+// olvtool fix: rewrites every version-4 .olv file found, one record per version-4 file,
+// "<outcome>\t<path>" with the dialog's outcome texts (with --dry-run: "4\t<path>" and nothing
+// written). Exit 0 when every one was resaved, 1 when any failed, 2 as for scan (2 wins over
+// 1), 128 + the signal when stopped by one (the files in flight are finished first).
+int Fix(const Parsed& parsed);
 
 }  // namespace quorvel::olvtool

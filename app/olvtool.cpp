@@ -1,7 +1,9 @@
 // olvtool: makes, describes, checks and resaves .olv files from the command line, and scans and
-// fixes whole folder trees as the dialog does.
-// Exit codes: 0 success, 1 a file is invalid or could not be saved, 2 bad arguments or a file
-// or folder that cannot be read.
+// fixes whole folder trees as the dialog does. Data goes to standard output, every message to
+// standard error.
+// Exit codes: 0 success, 1 a file is invalid or could not be saved (or the output could not be
+// written), 2 bad arguments or a file or folder that cannot be read, 128 + the signal when
+// scan or fix was stopped by one.
 #include <charconv>
 #include <csignal>
 #include <cstdint>
@@ -13,11 +15,16 @@
 #include <system_error>
 #include <vector>
 
+#include "app/OlvtoolArgs.h"
+#include "app/OlvtoolInput.h"
+#include "app/OlvtoolOutput.h"
 #include "app/OlvtoolTree.h"
 #include "filelib/WekFile.h"
 #include "filelib/WekVerify.h"
 
 namespace fs = std::filesystem;
+
+using namespace quorvel::olvtool;
 
 namespace {
 
@@ -25,24 +32,11 @@ constexpr int kExitOk = 0, kExitInvalid = 1, kExitUsage = 2;
 constexpr std::uint64_t kMaxRecords = 10'000'000;
 constexpr std::uint64_t kMaxBytes = std::uint64_t{4} << 30;
 
-int Usage(const char* problem) {
-    if (problem) std::fprintf(stderr, "olvtool: %s\n", problem);
-    std::fputs("usage: olvtool make FILE --version N [--fault] [--records K] [--bytes B]\n"
-               "       olvtool info FILE\n"
-               "       olvtool verify FILE...\n"
-               "       olvtool resave FILE\n"
-               "       olvtool demo DIR\n"
-               "       olvtool scan DIR [--jobs N]\n"
-               "       olvtool fix DIR [--jobs N]\n",
-               stderr);
-    return kExitUsage;
-}
-
 // Parses a whole decimal number in [minimum, maximum].
-bool ParseNumber(const char* text, std::uint64_t minimum, std::uint64_t maximum, std::uint64_t& value) {
-    const char* end = text + std::strlen(text);
-    const auto [ptr, ec] = std::from_chars(text, end, value);
-    return ec == std::errc() && ptr == end && ptr != text && value >= minimum && value <= maximum;
+bool ParseNumber(const std::string& text, std::uint64_t minimum, std::uint64_t maximum, std::uint64_t& value) {
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && ptr == end && ptr != text.data() && value >= minimum && value <= maximum;
 }
 
 // A readable record of `size` bytes (at least its label): "record 2:bcdef...".
@@ -61,103 +55,110 @@ std::vector<std::string> SampleRecords(std::uint64_t count, std::uint64_t record
     return records;
 }
 
-int Make(int argc, char** argv) {
-    const char* file = nullptr;
+int Make(const Parsed& parsed) {
+    const std::string& file = parsed.operands[0];
     std::uint64_t version = 0, records = 3, bytes = 0;
-    bool fault = false, haveVersion = false;
-    for (int i = 0; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool takesValue = arg == "--version" || arg == "--records" || arg == "--bytes";
-        if (takesValue && i + 1 >= argc) return Usage((arg + " needs a number").c_str());
-        if (arg == "--version") {
-            if (!ParseNumber(argv[++i], 1, INT32_MAX, version)) return Usage("--version needs a number from 1");
-            haveVersion = true;
-        } else if (arg == "--records") {
-            if (!ParseNumber(argv[++i], 0, kMaxRecords, records)) return Usage("--records needs a number from 0 to 10000000");
-        } else if (arg == "--bytes") {
-            if (!ParseNumber(argv[++i], 1, kMaxBytes, bytes)) return Usage("--bytes needs a number from 1 to 4294967296");
-        } else if (arg == "--fault") {
-            fault = true;
-        } else if (arg.starts_with("--") || file) {
-            return Usage(("unexpected argument: " + arg).c_str());
-        } else {
-            file = argv[i];
-        }
+    if (!parsed.Has(Opt::FormatVersion)) return UsageProblem("make", "needs --version N");
+    if (!ParseNumber(parsed.Value(Opt::FormatVersion), 1, INT32_MAX, version))
+        return UsageProblem("make", "--version needs a number from 1");
+    if (parsed.Has(Opt::Records) && !ParseNumber(parsed.Value(Opt::Records), 0, kMaxRecords, records))
+        return UsageProblem("make", "--records needs a number from 0 to 10000000");
+    if (parsed.Has(Opt::Bytes) && !ParseNumber(parsed.Value(Opt::Bytes), 1, kMaxBytes, bytes))
+        return UsageProblem("make", "--bytes needs a number from 1 to 4294967296");
+    const bool fault = parsed.Has(Opt::Fault);
+    if (fault && version != 4) return UsageProblem("make", "--fault needs --version 4: only version-4 files have that fault");
+    if (bytes && !records) return UsageProblem("make", "--bytes needs at least one record");
+    std::string problem;
+    if (!parsed.Has(Opt::Force) && Classify(file, problem) != PathKind::Missing) {
+        Complain(Quoted(file) + ": exists: not replaced (--force replaces it)");
+        return kExitInvalid;
     }
-    if (!file) return Usage("make needs a FILE");
-    if (!haveVersion) return Usage("make needs --version N");
-    if (fault && version != 4) return Usage("--fault needs --version 4: only version-4 files have that fault");
-    if (bytes && !records) return Usage("--bytes needs at least one record");
 
     // Spread the wanted size over the records, after the 32-byte header and 8 index bytes each.
     const std::uint64_t overhead = 32 + 8 * records;
     const std::uint64_t recordSize = bytes > overhead ? (bytes - overhead) / records : 0;
-    const int status = WekWriteSample(file, static_cast<int>(version), SampleRecords(records, recordSize), fault);
+    const int status = WekWriteSample(file.c_str(), static_cast<int>(version), SampleRecords(records, recordSize), fault);
     if (status < 0) {
-        std::printf("%s: not written: %s\n", file, WekStatusText(status));
+        Complain(Quoted(file) + ": not written: " + WekStatusText(status));
         return kExitInvalid;
     }
-    std::printf("%s: wrote version %d, %llu records%s\n", file, static_cast<int>(version),
-                static_cast<unsigned long long>(records), fault ? ", with the recoverable fault" : "");
+    WriteOut(Quoted(file) + ": wrote version " + std::to_string(version) + ", " + std::to_string(records) + " records" +
+             (fault ? ", with the recoverable fault" : "") + "\n");
     return kExitOk;
 }
 
 bool Unreadable(int status) { return status == WEK_ERR_OPEN || status == WEK_ERR_READ; }
 
-int Info(const char* file) {
-    CWekFile probe;
-    probe.m_nQuickFlag = 1;
-    probe.LoadQuick(file, nullptr, 0);
-    std::printf("file: %s\nprobe version: %d\n", file, probe.GetSimpleVersion());
+// The worse of two exit codes: unreadable (2) over invalid (1) over success.
+int Worse(int a, int b) { return a > b ? a : b; }
 
-    CWekFile full;
-    const int status = full.Load(file, nullptr, nullptr, 0, 0);
-    if (status < 0) {
-        std::printf("load: failed: %s\n", WekStatusText(status));
-        return Unreadable(status) ? kExitUsage : kExitInvalid;
+int Info(const std::vector<std::string>& files) {
+    int result = kExitOk;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string& file = files[i];
+        CWekFile probe;
+        probe.m_nQuickFlag = 1;
+        probe.LoadQuick(file.c_str(), nullptr, 0);
+        WriteOut((i > 0 ? "\nfile: " : "file: ") + Quoted(file) + "\nprobe version: " +
+                 std::to_string(probe.GetSimpleVersion()) + "\n");
+
+        CWekFile full;
+        const int status = full.Load(file.c_str(), nullptr, nullptr, 0, 0);
+        if (status < 0) {
+            Complain(Quoted(file) + ": load: failed: " + WekStatusText(status));
+            result = Worse(result, Unreadable(status) ? kExitUsage : kExitInvalid);
+            continue;
+        }
+        WriteOut("load: ok\nversion: " + std::to_string(full.GetSimpleVersion()) + "\nrecords: " +
+                 std::to_string(full.Records().size()) + "\nrecoverable fault: " +
+                 (full.HadRecoverableFault() ? "tolerated" : "none") + "\n");
     }
-    std::printf("load: ok\nversion: %d\nrecords: %zu\nrecoverable fault: %s\n", full.GetSimpleVersion(),
-                full.Records().size(), full.HadRecoverableFault() ? "tolerated" : "none");
-    return kExitOk;
+    return result;
 }
 
-int Verify(int argc, char** argv) {
+int Verify(const std::vector<std::string>& files) {
     int result = kExitOk;
-    for (int i = 0; i < argc; ++i) {
+    for (const std::string& file : files) {
         std::string detail;
-        const int status = WekVerify(argv[i], &detail);
+        const int status = WekVerify(file.c_str(), &detail);
         if (status >= 0) {
-            std::printf("%s: ok (%s)\n", argv[i], detail.c_str());
+            WriteOut(Quoted(file) + ": ok (" + detail + ")\n");
         } else if (Unreadable(status)) {
-            std::printf("%s: unreadable: %s\n", argv[i], detail.c_str());
-            result = kExitUsage;
+            Complain(Quoted(file) + ": unreadable: " + detail);
+            result = Worse(result, kExitUsage);
         } else {
-            std::printf("%s: invalid: %s\n", argv[i], detail.c_str());
-            if (result == kExitOk) result = kExitInvalid;
+            Complain(Quoted(file) + ": invalid: " + detail);
+            result = Worse(result, kExitInvalid);
         }
     }
     return result;
 }
 
 // The repair the program performs: load, still version 4, mark changed, save as version 4.
-int Resave(const char* file) {
-    CWekFile f;
-    int status = f.Load(file, nullptr, nullptr, 0, 0);
-    if (status >= 0 && f.GetSimpleVersion() != 4) {
-        std::printf("%s: not saved: version %d, only version-4 files are resaved\n", file, f.GetSimpleVersion());
-        return kExitInvalid;
+int Resave(const std::vector<std::string>& files) {
+    int result = kExitOk;
+    for (const std::string& file : files) {
+        CWekFile f;
+        int status = f.Load(file.c_str(), nullptr, nullptr, 0, 0);
+        if (status >= 0 && f.GetSimpleVersion() != 4) {
+            Complain(Quoted(file) + ": not saved: version " + std::to_string(f.GetSimpleVersion()) +
+                     ", only version-4 files are resaved");
+            result = kExitInvalid;
+            continue;
+        }
+        if (status >= 0) {
+            f.SetModified(1, 1);
+            status = f.Save(file.c_str(), nullptr, nullptr, nullptr, 4);
+        }
+        if (status < 0) {
+            Complain(Quoted(file) + ": not saved: " + WekStatusText(status));
+            result = kExitInvalid;
+            continue;
+        }
+        WriteOut(Quoted(file) + ": saved as version 4, " + std::to_string(f.Records().size()) + " records" +
+                 (f.HadRecoverableFault() ? ", recoverable fault repaired" : "") + "\n");
     }
-    if (status >= 0) {
-        f.SetModified(1, 1);
-        status = f.Save(file, nullptr, nullptr, nullptr, 4);
-    }
-    if (status < 0) {
-        std::printf("%s: not saved: %s\n", file, WekStatusText(status));
-        return kExitInvalid;
-    }
-    std::printf("%s: saved as version 4, %zu records%s\n", file, f.Records().size(),
-                f.HadRecoverableFault() ? ", recoverable fault repaired" : "");
-    return kExitOk;
+    return result;
 }
 
 // How a demo file is made: by the library, by the library and then cut short, or as raw text.
@@ -221,47 +222,52 @@ int Demo(const char* dir) {
     std::error_code ec;
     // Never write into a folder that already holds something: it may be the user's data.
     if (fs::exists(root, ec) && (!fs::is_directory(root, ec) || !fs::is_empty(root, ec))) {
-        std::fprintf(stderr, "olvtool: %s exists and is not an empty folder; not touching it\n", dir);
+        Complain(Quoted(dir) + " exists and is not an empty folder; not touching it");
         return kExitUsage;
     }
     for (const DemoFile& d : kDemo) {
         const fs::path path = root / d.path;
         fs::create_directories(path.parent_path(), ec);
         if (ec || !MakeDemoFile(path, d)) {
-            std::fprintf(stderr, "olvtool: could not create %s\n", path.string().c_str());
+            Complain("could not create " + Quoted(path.string()));
             return kExitInvalid;
         }
-        std::printf("%s: %s\n", d.path, d.what);
+        WriteOut(std::string(d.path) + ": " + d.what + "\n");
     }
-    std::printf("demo tree in %s: %zu files\n", dir, std::size(kDemo));
+    WriteOut("demo tree in " + Quoted(dir) + ": " + std::to_string(std::size(kDemo)) + " files\n");
     return kExitOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    using namespace quorvel::olvtool;
 #ifdef SIGXFSZ
     // Past a file-size limit (ulimit -f) a write then fails with EFBIG, which the save reports
     // and cleans up after, instead of the signal killing the process halfway through a save.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
-    if (argc < 2) return Usage(nullptr);
-    const std::string command = argv[1];
-    const int rest = argc - 2;
-    char** args = argv + 2;
-    if (command == "make") return Make(rest, args);
-    if (command == "scan") return quorvel::olvtool::Scan(rest, args);
-    if (command == "fix") return quorvel::olvtool::Fix(rest, args);
-    if (command == "verify") return rest >= 1 ? Verify(rest, args) : Usage("verify needs at least one FILE");
-    if (command == "info" || command == "resave" || command == "demo") {
-        if (rest != 1) return Usage((command + " needs exactly one " + (command == "demo" ? "DIR" : "FILE")).c_str());
-        if (command == "info") return Info(args[0]);
-        if (command == "resave") return Resave(args[0]);
-        return Demo(args[0]);
+    Parsed parsed;
+    switch (ParseCommandLine(argc, argv, parsed)) {
+    case ParseResult::Exit0: return FlushOut() ? kExitOk : kExitInvalid;
+    case ParseResult::Exit2: return kExitUsage;
+    case ParseResult::Run: break;
     }
-    if (command == "-h" || command == "--help" || command == "help") {
-        Usage(nullptr);
-        return kExitOk;
+    const std::vector<std::string>& operands = parsed.operands;
+    int code = kExitUsage;
+    switch (parsed.command) {
+    case Command::Scan: code = Scan(parsed); break;
+    case Command::Fix: code = Fix(parsed); break;
+    case Command::Make: code = Make(parsed); break;
+    case Command::Info: code = Info(operands); break;
+    case Command::Verify: code = Verify(operands); break;
+    case Command::Resave: code = Resave(operands); break;
+    case Command::Demo: code = Demo(operands[0].c_str()); break;
     }
-    return Usage(("unknown command: " + command).c_str());
+    // Output that never arrived (a full disk) is a failure, not a success.
+    if (!FlushOut() && code == kExitOk) {
+        Complain("the output could not be written");
+        code = kExitInvalid;
+    }
+    return code;
 }

@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   googletest libgtest-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-wayland
-  python3 librsvg2-bin
+  python3 librsvg2-bin parallel
   desktop-file-utils appstream groff-base lintian
   fonts-droid-fallback fonts-noto-color-emoji
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools

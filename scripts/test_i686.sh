@@ -23,7 +23,7 @@ log="$dir/build.log"
 echo "== Building the 32-bit x86 Linux tests in $dir"
 if ! { cmake -S "$repo" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_BUILD_QT=OFF \
          -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/linux-i686.cmake" &&
-       cmake --build "$dir" --target filelib_tests core_tests olvtool -j"$(nproc)"; } >"$log" 2>&1; then
+       cmake --build "$dir" --target filelib_tests core_tests olvtool olvtool_gate -j"$(nproc)"; } >"$log" 2>&1; then
   tail -40 "$log"
   echo "== 32-bit x86 Linux: FAILED: the build failed, see $log"
   exit 1

@@ -28,7 +28,7 @@ for step in "${steps[@]}"; do
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     if configure build-asan "-fsanitize=address,undefined -fno-sanitize-recover=all" &&
-       cmake --build build-asan --target filelib_tests olvtool core_tests -j"$jobs" &&
+       cmake --build build-asan --target filelib_tests olvtool olvtool_gate core_tests -j"$jobs" &&
        (cd build-asan && ctest --output-on-failure -j"$jobs"); then
       echo "== asan: OK"
     else

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end checks of olvtool's tree commands: scan lists what the dialog lists, in the same
 # order whatever the number of jobs; fix rewrites exactly the version-4 files with the dialog's
-# outcomes; names keep their bytes; bad arguments and unreadable roots exit 2.
+# outcomes; names keep their bytes (with -0 as they are); bad arguments and unreadable roots
+# exit 2.
 # Usage: olvtool_tree_test.sh PATH_TO_OLVTOOL
 set -u
 tool=${1:?usage: olvtool_tree_test.sh PATH_TO_OLVTOOL}
@@ -30,21 +31,27 @@ mkdir -p "$tree/loop" && ln -s .. "$tree/loop/up"
 cp -a "$tree" "$work/before"
 
 # The same lines in the same order with one job and with many.
-"$tool" scan "$tree" --jobs 1 >"$work/scan1"; rc1=$?
-"$tool" scan "$tree" --jobs 16 >"$work/scan16"; rc16=$?
+"$tool" scan "$tree" --jobs 1 >"$work/scan1" 2>"$work/scan1.err"; rc1=$?
+"$tool" scan "$tree" --jobs 16 >"$work/scan16" 2>/dev/null; rc16=$?
 check "scan exits 0" test "$rc1$rc16" = 00
 check "scan order does not depend on the jobs" cmp -s "$work/scan1" "$work/scan16"
-check "scan counts" grep -aqx '20 .olv files, 10 of version 4' "$work/scan1"
+check "scan counts on stderr" grep -aqx '20 .olv files, 10 of version 4' "$work/scan1.err"
 check "scan version and tab" grep -aqx $'9\t'"$tree/v9-future.olv" "$work/scan1"
 check "scan keeps a non-UTF-8 name's bytes" grep -aqxF $'4\t'"$tree/$name_latin" "$work/scan1"
-check "scan keeps a name with a newline" grep -aqxF "lines.olv" "$work/scan1"
+"$tool" scan -0 "$tree" >"$work/scan0" 2>/dev/null
+has_record() {  # has_record FILE RECORD: FILE holds RECORD as one NUL-terminated record
+    local record
+    while IFS= read -r -d '' record; do [ "$record" = "$2" ] && return 0; done <"$1"
+    return 1
+}
+check "scan -0 keeps a name with a newline" has_record "$work/scan0" $'3\t'"$tree/$name_newline"
 check "scan lists no similar names" bash -c "! grep -aEq 'olv\\.bak|/olv\$|x\\.olv/plain' '$work/scan1'"
 check "a link loop is walked once" bash -c "! grep -aq '/loop/up/' '$work/scan1'"
 
 # Fix: every version-4 file gets one outcome; the damaged one fails, so exit 1.
-"$tool" fix "$tree" >"$work/fix"; rc=$?
+"$tool" fix "$tree" >"$work/fix" 2>"$work/fix.err"; rc=$?
 check "fix exits 1 when a file failed" test "$rc" = 1
-check "fix counts" grep -aqx '10 version 4 .olv files: 9 resaved, 1 failed' "$work/fix"
+check "fix counts on stderr" grep -aqx '10 version 4 .olv files: 9 resaved, 1 failed' "$work/fix.err"
 check "fix names the failure" grep -aqxF $'4 - failed: damaged beyond repair\t'"$tree/corrupt-v4.olv" "$work/fix"
 check "fix resaves a non-UTF-8 name" grep -aqxF $'4 - resaved\t'"$tree/$name_latin" "$work/fix"
 check "fix resaves a leading-dash name" grep -aqxF $'4 - resaved\t'"$tree/-dash.olv" "$work/fix"
@@ -68,7 +75,14 @@ for args in "scan" "fix" "scan a b" "scan $tree --jobs 0" "scan $tree --jobs x" 
 done
 "$tool" scan "$work/missing" >/dev/null 2>"$work/err"; rc=$?
 check "missing root exits 2" test "$rc" = 2
-check "missing root says so" grep -aq 'cannot read the folder' "$work/err"
+check "missing root says so" grep -aq 'cannot read .*missing' "$work/err"
+chmod 000 "$work/before/nested"
+"$tool" scan "$work/before/nested" >/dev/null 2>"$work/err"; rc=$?
+chmod 755 "$work/before/nested"
+if [ "$(id -u)" -ne 0 ]; then
+    check "unreadable root exits 2" test "$rc" = 2
+    check "unreadable root says so" grep -aq 'cannot read the folder' "$work/err"
+fi
 
 if [ "$failed" -ne 0 ]; then
     echo "$failed checks failed"

@@ -1,6 +1,8 @@
 // Every text the program shows, exactly as the user sees it.
 #pragma once
 
+#include "repair/Outcome.h"
+
 namespace quorvel::text {
 
 extern const char kAppName[];
@@ -14,9 +16,10 @@ extern const char kStep2Analyzing[];
 extern const char kSummaryNone[];
 extern const char kSummaryOne[];
 extern const char kSummarySeveral[];   // printf format with one %d
-extern const char kWorking[];
-extern const char kResaved[];
-extern const char kFailedPrefix[];     // followed by a short reason
+// The fix pass's row texts live with the fix pass, shared with olvtool.
+using outcome::kWorking;
+using outcome::kResaved;
+using outcome::kFailedPrefix;        // followed by a short reason
 extern const char kFailedSummary[];    // printf format: failed count, files attempted
 extern const char kFailedLine[];       // printf format: path, reason (one line per failed file)
 extern const char kFailedMore[];       // printf format: failed files not listed
