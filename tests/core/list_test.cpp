@@ -58,7 +58,9 @@ TEST(RowText, QuotesExactlyTheNamesAShellMustReadBack) {
     for (const auto& [name, quoted] : cases) {
         SCOPED_TRACE(quoted);
         EXPECT_EQ(QuotedName(name), quoted);
-        if (quoted != name) EXPECT_EQ(ThroughBash(quoted), name);
+        if (quoted != name) {
+            EXPECT_EQ(ThroughBash(quoted), name);
+        }
     }
 }
 

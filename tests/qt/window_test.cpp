@@ -74,10 +74,12 @@ void ExpectWhole(QDialog& window) {
         EXPECT_TRUE(window.rect().contains(w->geometry()))
             << "at " << w->x() << "," << w->y() << " " << w->width() << "x" << w->height()
             << " in " << window.width() << "x" << window.height();
-        for (QWidget* other : controls)
-            if (other != w && other->isVisibleTo(&window) && !other->inherits("QMenu"))
+        for (QWidget* other : controls) {
+            if (other != w && other->isVisibleTo(&window) && !other->inherits("QMenu")) {
                 EXPECT_FALSE(w->geometry().intersects(other->geometry()))
                     << "over " << other->accessibleName().toStdString();
+            }
+        }
         const QFontMetrics fm(w->font());
         if (auto* label = qobject_cast<QLabel*>(w); label && !label->text().isEmpty()) {
             const QRect needs = fm.boundingRect(QRect(0, 0, label->width(), 100000),
@@ -255,8 +257,9 @@ TEST(QtWindow, FitsTheWorkAreaOfTheScreen) {
             << window.font().pointSizeF() << " pt";
         const QSize templ = TemplatePixels(QApplication::font(), layout::MainDialog().cx, layout::MainDialog().cy);
         // 40 pixels: room for a title bar and borders when the platform tells none beforehand.
-        if (templ.width() + 10 <= work.width() && templ.height() + 40 <= work.height())
+        if (templ.width() + 10 <= work.width() && templ.height() + 40 <= work.height()) {
             EXPECT_EQ(window.size(), templ) << "the template's size, which fits";
+        }
         ExpectWhole(window);
         if (tc.points == 14 || tc.smallerFont) SaveScreenshot(window, QStringLiteral("fit_") + tc.name);
     }
