@@ -20,6 +20,7 @@ bool CQuorvelApp::InitInstance() {
     m_pPort->SetRegistryKey(text::kRegistryKey);
 
     CQuorvelDlg dlg(m_pPort->MainDialogPort());
+    dlg.SetStartFolder(m_strStartFolder);
     m_pMainWnd = &dlg;
     // However the dialog was closed, the run ends the same way.
     m_pPort->DoModal(dlg);

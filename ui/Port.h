@@ -97,6 +97,9 @@ public:
     // Shows the folder picker; the chosen folder's path, or nothing when cancelled or
     // when the chosen item has no file-system path.
     virtual std::optional<std::string> BrowseForFolder(const std::string& title) = 0;
+    // Shows the save-file dialog with `name` proposed; the chosen file's path (the user has
+    // agreed to replace it if it exists), or nothing when cancelled.
+    virtual std::optional<std::string> SaveFileDialog(const std::string& title, const std::string& name) = 0;
     // Counted wait cursor: it shows while more Begin than End calls have been made.
     virtual void BeginWaitCursor() = 0;
     virtual void EndWaitCursor() = 0;
@@ -145,6 +148,10 @@ public:
     virtual void OnSysCommand(unsigned nId, std::intptr_t lParam) = 0;
     virtual void OnPaint() = 0;
     virtual IconHandle OnQueryDragIcon() = 0;
+    // The window is on screen and its modal run has begun.
+    virtual void OnWindowShown() {}
+    // "Save list as..." in the list's menu.
+    virtual void OnSaveListAs() {}
 };
 
 // The application-level platform services used at start-up.

@@ -53,8 +53,12 @@ void CQuorvelDlg::OnBnClickedBrowse() {
     // the previous or an empty root would walk a folder the user did not choose.
     std::optional<std::string> picked = m_port.BrowseForFolder(text::kPickerTitle);
     if (!picked || picked->empty()) return;
+    BrowseFolder(*picked);
+}
 
-    m_strRootDir = *picked;
+void CQuorvelDlg::BrowseFolder(const std::string& folder) {
+    if (m_bFixPassRunning || m_bBrowsing || m_bSavingList || folder.empty()) return;
+    m_strRootDir = folder;
     // A drive or file-system root keeps no trailing separator: "D:\" -> "D:", "/" -> "".
     if (!m_strRootDir.empty() && m_strRootDir.back() == kPathSep) m_strRootDir.pop_back();
 
@@ -118,7 +122,7 @@ void CQuorvelDlg::SearchAndAnalyze() {
 void CQuorvelDlg::OnCancel() {
     // Work under way is stopped first (a fix pass finishes the files in flight); the handler
     // that runs it then ends the dialog.
-    if (m_bFixPassRunning || m_bBrowsing) {
+    if (m_bFixPassRunning || m_bBrowsing || m_bSavingList) {
         m_bCloseRequested = true;
         return;
     }

@@ -40,6 +40,15 @@ public:
     bool OnInitDialog() override;
     // Browse: pick a root folder, search it, analyse the files, report, arm "Fix files".
     void OnBnClickedBrowse() override;
+    // Browse of `folder` without the picker; ignored during work or for an empty path.
+    void BrowseFolder(const std::string& folder);
+    // The folder to Browse once the window shows (the program was started on a folder).
+    void SetStartFolder(std::string folder) { m_strStartFolder = std::move(folder); }
+    // Starts the Browse of the start folder, if one was given.
+    void OnWindowShown() override;
+    // Writes every row, in the list's order, to a file the user chooses (see ui/RowText.h),
+    // off the window's thread; a box says so when that fails. Ignored during work.
+    void OnSaveListAs() override;
     // Fix files: rewrite every version-4 file of the list, one outcome per row.
     void OnBnClickedFixFiles() override;
     // "Close"/Escape: ends the run; during a Browse or a fix pass it stops the work first (a
@@ -73,6 +82,7 @@ public:
     int Version4Count() const { return m_nVersion4Count; }
     bool IsFixPassRunning() const { return m_bFixPassRunning; }
     bool IsBrowsing() const { return m_bBrowsing; }
+    bool IsSavingList() const { return m_bSavingList; }
     // The longest the handlers went without looking at window messages, in the last run of work.
     std::chrono::steady_clock::duration LongestWithoutMessages() const { return m_longestGap; }
 
@@ -111,6 +121,8 @@ private:
     bool m_bBrowsing = false;
     bool m_bFixPassRunning = false;
     bool m_bCloseRequested = false;
+    bool m_bSavingList = false;
+    std::string m_strStartFolder;
 
     // The probe runs ahead of the analysis: rows m_nProbeNext.. are handed in, oldest first;
     // m_nProbeSubmit is the next row to hand in.

@@ -168,6 +168,15 @@ std::optional<std::string> ScriptedDialogPort::BrowseForFolder(const std::string
     return answer;
 }
 
+std::optional<std::string> ScriptedDialogPort::SaveFileDialog(const std::string& title,
+                                                              const std::string& name) {
+    saveDialogs.emplace_back(title, name);
+    if (saveAnswers.empty()) return std::nullopt;
+    std::optional<std::string> answer = std::move(saveAnswers.front());
+    saveAnswers.pop_front();
+    return answer;
+}
+
 void ScriptedDialogPort::BeginWaitCursor() {
     ++waitBegins;
     maxWaitDepth = std::max(maxWaitDepth, ++waitDepth);

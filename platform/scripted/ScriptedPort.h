@@ -119,6 +119,7 @@ public:
     std::string LoadString(int nId) override;
     void MessageBox(const std::string& text) override;
     std::optional<std::string> BrowseForFolder(const std::string& title) override;
+    std::optional<std::string> SaveFileDialog(const std::string& title, const std::string& name) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
     void RedrawWindow() override { ++redraws; }
@@ -156,6 +157,10 @@ public:
     // Folder picker: answers in order; an exhausted script answers "cancel".
     std::deque<std::optional<std::string>> pickerAnswers;
     std::vector<std::string> pickerTitles;
+    // Save-file dialog: answers in order; an exhausted script answers "cancel". Each call's
+    // title and proposed name are recorded.
+    std::deque<std::optional<std::string>> saveAnswers;
+    std::vector<std::pair<std::string, std::string>> saveDialogs;
 
     std::vector<std::string> messageBoxes;
     std::function<void(const std::string&)> onMessageBox;

@@ -108,6 +108,8 @@ public:
     std::string LoadString(int nId) override;
     void MessageBox(const std::string& text) override;
     std::optional<std::string> BrowseForFolder(const std::string& title) override;
+    // GetSaveFileNameW, asking before it replaces a file.
+    std::optional<std::string> SaveFileDialog(const std::string& title, const std::string& name) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
     void RedrawWindow() override;
@@ -130,6 +132,8 @@ public:
 
     // Test seam: when set, BrowseForFolder returns its answer instead of showing the picker.
     std::function<std::optional<std::string>(const std::string& title)> folderPickerForTest;
+    // Test seam: when set, SaveFileDialog returns its answer instead of showing the dialog.
+    std::function<std::optional<std::string>(const std::string& title, const std::string& name)> fileSaverForTest;
     // Test seam: when set, OpenContainingFolder hands it the file's path instead of the shell.
     std::function<bool(const std::string& path)> folderOpenerForTest;
 
@@ -138,8 +142,9 @@ public:
     bool OpenContainingFolder(const std::string& path);
     // Puts `text` on the clipboard as Unicode text; false when the clipboard is not available.
     bool CopyToClipboard(const std::wstring& text);
-    // The row menu of row `nItem` at a point of the screen: "Open containing folder" and
-    // "Copy path"; rows that name no file have none. Runs the chosen item.
+    // The row menu of row `nItem` at a point of the screen: "Open containing folder", "Copy
+    // path" and "Save list as..." (the handler's); rows that name no file have none. Runs the
+    // chosen item.
     void ShowRowMenu(int nItem, POINT screen);
 
 protected:

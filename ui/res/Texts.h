@@ -31,6 +31,16 @@ extern const char kAboutSecondLine[];
 // The file list's row menu (both platforms).
 extern const char kOpenFolderMenu[];
 extern const char kCopyPathMenu[];
+extern const char kSaveListMenu[];
+// The save-file dialog of "Save list as...", the name it proposes, and the box when the
+// list could not be written.
+extern const char kSaveListTitle[];
+extern const char kSaveListName[];
+extern const char kSaveListFailed[];   // printf format: the file's path, the reason
+// The box when the folder of a file could not be shown in a file manager, and its reasons.
+extern const char kOpenFolderFailed[]; // printf format: the folder's path, the reason
+extern const char kNoFileManager[];
+extern const char kFolderGone[];
 // Printed by the Linux program when started outside a desktop session.
 extern const char kNeedsDesktop[];
 
