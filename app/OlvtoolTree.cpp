@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Descriptors.h"
 #include "repair/ResavePass.h"
+#include "scan/FolderReach.h"
 #include "scan/FolderWalk.h"
 #include "scan/VersionProbe.h"
 #include "ui/res/Texts.h"
@@ -122,40 +124,62 @@ private:
     std::size_t m_count = 0;
 };
 
-// Says that the root cannot be read; the exit code for it.
-int RootUnreadable(const Options& options) {
-    std::fprintf(stderr, "olvtool: cannot read the folder %s\n", options.root.empty() ? "/" : options.root.c_str());
+const char* Shown(const std::string& root) { return root.empty() ? "/" : root.c_str(); }
+
+// Says that the root cannot be read, and why; the exit code for it.
+int RootUnreadable(const Options& options, FolderProblem problem) {
+    std::fprintf(stderr, "olvtool: cannot read the folder %s: %s\n", Shown(options.root),
+                 text::kFolderProblems[static_cast<int>(problem)]);
     return kExitUsage;
 }
+
+// Names a folder the walk could not read or did not enter on stderr, with the reason.
+void ReportSkipped(const scan::SkippedFolder& folder) {
+    std::fputs("olvtool: not searched: ", stderr);
+    std::fwrite(folder.path.data(), 1, folder.path.size(), stderr);
+    std::fprintf(stderr, ": %s\n", text::kFolderProblems[static_cast<int>(folder.problem)]);
+}
+
+// What a walk left: why the root could not be walked, and how many folders beneath it not.
+struct WalkEnd {
+    FolderProblem rootProblem = FolderProblem::None;
+    std::size_t skipped = 0;
+};
 
 // Found paths held between the walk and the probe, at most; the walk pauses beyond that.
 constexpr std::size_t kHeldPaths = 4096;
 
-// Walks `root` and probes every .olv file, handing each (path, version) to `onFile` in the
-// dialog's order while `canTake` allows; `onIdle` runs on every round. False when the root
-// cannot be read.
+// Walks `root` and probes every .olv file, handing each (file, version) to `onFile` in the
+// dialog's order while `canTake` allows; `onIdle` runs on every round. Folders not searched are
+// named on stderr as they come. `records` receives the walk's folder records.
 template <class OnFile>
-bool ScanTree(const Options& options, Waiter& waiter, OnFile onFile, const std::function<bool()>& canTake,
-              const std::function<void()>& onIdle) {
+WalkEnd ScanTree(const Options& options, Waiter& waiter, OnFile onFile, const std::function<bool()>& canTake,
+                 const std::function<void()>& onIdle, std::shared_ptr<const scan::FolderRecords>* records = nullptr) {
     RealFileSystem fs;
     scan::WalkSettings walkSettings;
     walkSettings.listers = options.jobs;
     scan::ProbeSettings probeSettings;
     probeSettings.threads = options.jobs;
     scan::FolderWalk walk(fs, options.root, waiter.Waker(), walkSettings);
+    if (records) *records = walk.Records();
     scan::VersionProbe probe(waiter.Waker(), probeSettings);
-    std::deque<std::string> waiting;  // found, not yet handed to the probe
-    std::deque<std::string> probing;  // handed to the probe, oldest first
-    std::vector<std::string> found;
+    std::deque<scan::FoundFile> waiting;  // found, not yet handed to the probe
+    std::deque<scan::FoundFile> probing;  // handed to the probe, oldest first
+    std::vector<scan::FoundFile> found;
+    std::vector<scan::SkippedFolder> skipped;
+    WalkEnd end;
     bool walking = true;
     while (true) {
         if (walking && waiting.size() < kHeldPaths) {
-            walking = walk.Take(found);
-            for (std::string& path : found) waiting.push_back(std::move(path));
+            walking = walk.Take(found, skipped);
+            for (scan::FoundFile& file : found) waiting.push_back(std::move(file));
             found.clear();
+            for (const scan::SkippedFolder& folder : skipped) ReportSkipped(folder);
+            end.skipped += skipped.size();
+            skipped.clear();
         }
         while (!waiting.empty() && probe.HasRoom()) {
-            probe.Submit(waiting.front());
+            probe.Submit(waiting.front().path);
             probing.push_back(std::move(waiting.front()));
             waiting.pop_front();
         }
@@ -171,7 +195,8 @@ bool ScanTree(const Options& options, Waiter& waiter, OnFile onFile, const std::
         if (!walking && waiting.empty() && probing.empty()) break;
         if (!progressed) waiter.Wait();
     }
-    return !walk.RootUnreadable();
+    end.rootProblem = walk.RootProblem();
+    return end;
 }
 
 }  // namespace
@@ -179,35 +204,40 @@ bool ScanTree(const Options& options, Waiter& waiter, OnFile onFile, const std::
 int Scan(int argc, char** argv) {
     Options options;
     if (!ParseOptions("scan", argc, argv, options)) return kExitUsage;
+    RaiseDescriptorLimit();
     Waiter waiter;
     Progress progress("scanned");
     std::size_t files = 0, version4 = 0;
-    const bool readable = ScanTree(
+    const WalkEnd end = ScanTree(
         options, waiter,
-        [&](const std::string& path, int version) {
-            WriteLine(std::to_string(version), path);
+        [&](const scan::FoundFile& file, int version) {
+            WriteLine(std::to_string(version), file.path);
             ++files;
             if (version == kTargetVersion) ++version4;
             progress.Step();
         },
         [] { return true; }, [] {});
-    if (!readable) {
-        return RootUnreadable(options);
-    }
+    if (end.rootProblem != FolderProblem::None) return RootUnreadable(options, end.rootProblem);
     std::printf("%zu .olv files, %zu of version 4\n", files, version4);
-    return kExitOk;
+    // A search that skipped folders is not a complete answer.
+    return end.skipped == 0 ? kExitOk : kExitFailed;
 }
 
 int Fix(int argc, char** argv) {
     Options options;
     if (!ParseOptions("fix", argc, argv, options)) return kExitUsage;
+    RaiseDescriptorLimit();
     Waiter waiter;
     Progress progress("checked");
+    RealFileSystem fs;
     ResavePass pass(waiter.Waker(), options.jobs);
-    std::deque<std::string> queued;    // version 4, waiting for room in the pass
-    std::deque<std::string> started;   // in the pass, oldest first
+    std::shared_ptr<const scan::FolderRecords> records;
+    std::shared_ptr<scan::FolderReach> reach;
+    std::deque<scan::FoundFile> queued;   // version 4, waiting for room in the pass
+    std::deque<std::string> started;      // in the pass, oldest first
     std::size_t resaved = 0, failed = 0;
-    // Outcomes in the order the files were found; new files start as room frees up.
+    // Outcomes in the order the files were found; new files start as room frees up, each
+    // reached through the folders the walk recorded for it.
     const auto drain = [&] {
         while (std::optional<ResaveResult> result = pass.TryTake()) {
             WriteLine(result->saved ? std::string(text::kResaved) : std::string(text::kFailedPrefix) + result->reason,
@@ -215,28 +245,27 @@ int Fix(int argc, char** argv) {
             started.pop_front();
             ++(result->saved ? resaved : failed);
         }
+        if (!reach && records) reach = std::make_shared<scan::FolderReach>(fs, records);
         while (!queued.empty() && pass.HasRoom()) {
-            pass.Start(queued.front());
-            started.push_back(std::move(queued.front()));
+            pass.Start(queued.front().path, reach, queued.front().folder);
+            started.push_back(std::move(queued.front().path));
             queued.pop_front();
         }
     };
-    const bool readable = ScanTree(
+    const WalkEnd end = ScanTree(
         options, waiter,
-        [&](const std::string& path, int version) {
+        [&](const scan::FoundFile& file, int version) {
             progress.Step();
-            if (version == kTargetVersion) queued.push_back(path);
+            if (version == kTargetVersion) queued.push_back(file);
         },
-        [&] { return queued.size() < kHeldPaths; }, drain);
+        [&] { return queued.size() < kHeldPaths; }, drain, &records);
     while (!queued.empty() || !started.empty()) {
         drain();
         if (!queued.empty() || !started.empty()) waiter.Wait();
     }
-    if (!readable) {
-        return RootUnreadable(options);
-    }
+    if (end.rootProblem != FolderProblem::None) return RootUnreadable(options, end.rootProblem);
     std::printf("%zu version 4 .olv files: %zu resaved, %zu failed\n", resaved + failed, resaved, failed);
-    return failed == 0 ? kExitOk : kExitFailed;
+    return failed == 0 && end.skipped == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace quorvel::olvtool

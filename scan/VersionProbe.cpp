@@ -37,10 +37,12 @@ void VersionProbe::Submit(const std::string& path) {
 
 void VersionProbe::Dispatch() {
     if (m_gathered.empty()) return;
-    m_jobs.Submit([this, paths = std::move(m_gathered)] {
+    // The job holds its own copy of the probe: a job left running when the probe is destroyed
+    // (a file on a hung share) must not reach back into it.
+    m_jobs.Submit([probe = m_probe, paths = std::move(m_gathered)] {
         std::vector<int> versions;
         versions.reserve(paths.size());
-        for (const std::string& path : paths) versions.push_back(m_probe(path));
+        for (const std::string& path : paths) versions.push_back(probe(path));
         return versions;
     });
     m_gathered.clear();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "scan/FolderReach.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/res/Texts.h"
 #include "ui/res/resource.h"
@@ -31,7 +32,11 @@ void CQuorvelDlg::OnBnClickedFixFiles() {
     ResetProgress(m_nVersion4Count);
     m_progress.UpdateWindow();
 
-    m_pass = std::make_unique<ResavePass>(Waker(), m_work.resaveJobs, m_work.resaveFile);
+    m_pass = std::make_unique<ResavePass>(Waker(), m_work.resaveJobs, m_work.resaveFile, m_work.resaveBytes);
+    // Each search's folders are reached again from its root, through the folders it recorded.
+    m_reaches.clear();
+    for (const std::shared_ptr<const scan::FolderRecords>& records : m_walkRecords)
+        m_reaches.push_back(std::make_shared<scan::FolderReach>(m_port.FileSystem(), records));
     m_passRows.clear();
     m_failures.clear();
     m_nFailed = 0;
@@ -54,6 +59,8 @@ void CQuorvelDlg::OnBnClickedFixFiles() {
         }
     }
     m_pass.reset();
+    m_reaches.clear();
+    EndWork();
 
     m_port.EnableDlgItem(IDC_BROWSE, browseWasEnabled);
     m_port.EnableDlgItem(IDOK, true);
@@ -74,7 +81,14 @@ void CQuorvelDlg::ResaveFile(int nRow, const std::string& path) {
     m_listFiles.EnsureVisible(nRow);
     m_listFiles.UpdateWindow();
     m_passRows.push_back(nRow);
-    m_pass->Start(path);
+    const std::size_t row = static_cast<std::size_t>(nRow);
+    if (nRow >= 0 && row < m_rowOrigins.size() && m_rowOrigins[row].folder != scan::kNoFolder &&
+        m_rowOrigins[row].walk < m_reaches.size() && path == m_listFiles.GetItemText(nRow, 0)) {
+        const RowOrigin& origin = m_rowOrigins[row];
+        m_pass->Start(path, m_reaches[origin.walk], origin.folder);
+    } else {
+        m_pass->Start(path);
+    }
 }
 
 void CQuorvelDlg::ShowResaveOutcome(int nRow, const ResaveResult& result) {
@@ -99,14 +113,7 @@ void CQuorvelDlg::ReportFailures(int attempted) {
     std::snprintf(line, sizeof line, text::kFailedSummary, m_nFailed, attempted);
     std::string box = line;
     box += "\n";
-    for (const Failure& failure : m_failures) {
-        // Paths have any length: formatted piece by piece, never into a fixed buffer.
-        std::string entry = text::kFailedLine;
-        const std::size_t first = entry.find("%s");
-        entry.replace(first, 2, failure.path);
-        entry.replace(entry.find("%s", first + failure.path.size()), 2, failure.reason);
-        box += "\n" + entry;
-    }
+    for (const Failure& failure : m_failures) box += "\n" + FormatLine(text::kFailedLine, failure.path, failure.reason);
     if (m_nFailed > static_cast<int>(m_failures.size())) {
         std::snprintf(line, sizeof line, text::kFailedMore, m_nFailed - static_cast<int>(m_failures.size()));
         box += "\n";

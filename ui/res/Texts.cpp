@@ -21,6 +21,20 @@ const char kFailedPrefix[] = "4 - failed: ";
 const char kFailedSummary[] = "%d of %d version 4 .olv files could not be resaved.";
 const char kFailedLine[] = "%s: %s";
 const char kFailedMore[] = "and %d more";
+const char kSkippedOne[] = "One folder could not be searched.";
+const char kSkippedSeveral[] = "%d folders could not be searched.";
+// In the order of FolderProblem.
+const char* const kFolderProblems[] = {
+    "searched",
+    "permission denied",
+    "could not be read",
+    "no longer there",
+    "changed during the search",
+    "a system file system, not searched",
+    "a link owned by another user, not followed",
+    "too many open files",
+    "too many open files",
+};
 const char kRegistryKey[] = "Local AppWizard-Generated Applications";
 const char kAboutCaption[] = "About quorvel";
 const char kAboutVersion[] = "quorvel Version 1.0";
