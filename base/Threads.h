@@ -11,7 +11,4 @@ namespace quorvel {
 // empty and `body` is not run.
 bool TryStartThread(std::thread& thread, std::function<void()> body);
 
-// Test seam: from now on, only `count` more threads may be started (negative: no limit).
-void LimitThreadsForTest(int count);
-
 }  // namespace quorvel

@@ -126,8 +126,9 @@ struct FolderWalk::Core {
     void Finish();
     void List();
     void CallOnFound();
-    void Step(WalkStep step) {
-        if (settings.onStepForTest) settings.onStepForTest(step, path);
+    void Step(WalkStep step) { Step(step, path); }
+    void Step(WalkStep step, const std::string& at) {
+        if (settings.onStepForTest) settings.onStepForTest(step, at);
     }
     std::string PathOf(const Node& child) const { return path + kPathSep + child.name; }
     void NoteOpen() {
@@ -448,18 +449,20 @@ bool FolderWalk::Core::Descend(Node& parent, Node& child) {
 }
 
 void FolderWalk::Core::Ascend() {
-    Step(WalkStep::Left);
+    const std::string left = settings.onStepForTest ? path : std::string();
     Node& done = *stack.back();
     stack.pop_back();
     path.resize(done.pathLength);
     if (stack.empty()) {
         Release(std::move(top));
+        Step(WalkStep::Left, left);
         return;
     }
     Node& parent = *stack.back();
     // Open again only when something is left that needs it: a subfolder, or a file to remove.
     if (!parent.folder && !parent.lost && parent.nextEntry < parent.entries.size()) Reopen(parent, done);
     Release(std::move(parent.subfolders[parent.nextSub - 1]));
+    Step(WalkStep::Left, left);
 }
 
 void FolderWalk::Core::Reopen(Node& level, Node& leftChild) {

@@ -77,7 +77,7 @@ struct SkippedFolder {
 // What the walk is about to do, for tests that change the tree at exactly that moment.
 enum class WalkStep {
     Entered,    // it entered the folder at `path` and read its entries
-    Left,       // it is done with the folder at `path`
+    Left,       // it is done with the folder at `path` and has closed it
     Reopening,  // it is about to open the folder at `path` again, to walk its remaining entries
 };
 
