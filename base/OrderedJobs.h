@@ -93,14 +93,14 @@ public:
     // Jobs handed in whose results have not been taken yet.
     std::size_t Pending() const {
         std::lock_guard<std::mutex> lock(m_core->mutex);
-        return m_core->slots.size();
+        return m_core->queue.size();
     }
 
     // Queues `job`; its result comes after the results of every job submitted before it.
     void Submit(Job job) {
         {
             std::lock_guard<std::mutex> lock(m_core->mutex);
-            m_core->slots.push_back(Slot{std::move(job), std::nullopt});
+            m_core->queue.push_back(Slot{std::move(job), std::nullopt});
         }
         m_core->wake.notify_one();
     }
@@ -110,17 +110,17 @@ public:
     std::optional<Result> TryTake() {
         Core& core = *m_core;
         std::unique_lock<std::mutex> lock(core.mutex);
-        if (m_workers.empty() && !core.slots.empty() && core.nextToStart == 0) {
-            Job job = std::move(core.slots.front().job);
+        if (m_workers.empty() && !core.queue.empty() && core.nextToStart == 0) {
+            Job job = std::move(core.queue.front().job);
             core.nextToStart = 1;
             lock.unlock();
             std::optional<Result> result(job());
             lock.lock();
-            core.slots.front().result = std::move(result);
+            core.queue.front().result = std::move(result);
         }
-        if (core.slots.empty() || !core.slots.front().result) return std::nullopt;
-        std::optional<Result> result = std::move(core.slots.front().result);
-        core.slots.pop_front();
+        if (core.queue.empty() || !core.queue.front().result) return std::nullopt;
+        std::optional<Result> result = std::move(core.queue.front().result);
+        core.queue.pop_front();
         ++core.base;
         --core.nextToStart;
         return result;
@@ -131,8 +131,8 @@ public:
     void Cancel() {
         std::lock_guard<std::mutex> lock(m_core->mutex);
         DropQueuedLocked(*m_core);
-        m_core->base += m_core->slots.size();
-        m_core->slots.clear();
+        m_core->base += m_core->queue.size();
+        m_core->queue.clear();
         m_core->nextToStart = 0;
     }
 
@@ -147,9 +147,9 @@ private:
         mutable std::mutex mutex;
         std::condition_variable wake;
         std::condition_variable finished;
-        std::deque<Slot> slots;
-        std::size_t nextToStart = 0;  // index in `slots` of the first job not started
-        std::size_t base = 0;         // sequence number of slots.front()
+        std::deque<Slot> queue;
+        std::size_t nextToStart = 0;  // index in `queue` of the first job not started
+        std::size_t base = 0;         // sequence number of queue.front()
         int workersRunning = 0;
         bool closing = false;
         std::mutex callMutex;         // held while onReady runs, so that it can be cleared
@@ -158,18 +158,18 @@ private:
 
     static void DropQueuedLocked(Core& core) {
         // Slots before nextToStart are running or done; the rest have not started.
-        core.slots.erase(core.slots.begin() + static_cast<std::ptrdiff_t>(core.nextToStart), core.slots.end());
+        core.queue.erase(core.queue.begin() + static_cast<std::ptrdiff_t>(core.nextToStart), core.queue.end());
     }
 
     static void Work(Core& core) {
         std::unique_lock<std::mutex> lock(core.mutex);
         while (true) {
-            core.wake.wait(lock, [&] { return core.closing || core.nextToStart < core.slots.size(); });
+            core.wake.wait(lock, [&] { return core.closing || core.nextToStart < core.queue.size(); });
             if (core.closing) break;
             // Slots leave the front as results are taken, so a job keeps its slot's sequence
             // number and finds the slot again from the number of the front one.
             const std::size_t seq = core.base + core.nextToStart;
-            Job job = std::move(core.slots[core.nextToStart].job);
+            Job job = std::move(core.queue[core.nextToStart].job);
             ++core.nextToStart;
             lock.unlock();
             std::optional<Result> result(job());
@@ -178,7 +178,7 @@ private:
             // Cancelled while it ran: its slot is gone and the result is dropped.
             if (seq < core.base) continue;
             const std::size_t at = seq - core.base;
-            core.slots[at].result = std::move(result);
+            core.queue[at].result = std::move(result);
             if (at == 0) {
                 lock.unlock();
                 {

@@ -98,14 +98,12 @@ void CQuorvelDlg::SearchAndAnalyze() {
         m_listFiles.DeleteItem(0);
         m_listFiles.InsertItem(0, text::kNoFilesRow);
         ResetProgress(100);
-        if (!skipped.empty()) m_port.MessageBox(skipped);
+        if (!skipped.empty() && !ClosedMeanwhile()) m_port.MessageBox(skipped);
     } else {
         m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Analyzing);
         m_progress.SetRange(0, m_listFiles.GetItemCount());
         const int count = AnalyzeFiles();
-        // A close that came in with the last versions ends the run here, not after a box.
-        if (!m_bCloseRequested) LookAtMessages(false);
-        if (m_bCloseRequested) return;
+        if (ClosedMeanwhile()) return;
         m_nVersion4Count = count;
 
         std::string summary;
@@ -180,6 +178,15 @@ void CQuorvelDlg::LookAtMessages(bool wait) {
         m_port.PumpMessages();
     // Time inside the message loop is the window's own, not time it went without looking.
     m_lastMessages = std::chrono::steady_clock::now();
+}
+
+bool CQuorvelDlg::ClosedMeanwhile() {
+    // Messages that came in with the last results, then a press of Close still under way.
+    if (!m_bCloseRequested) {
+        LookAtMessages(false);
+        m_port.FinishPendingInput();
+    }
+    return m_bCloseRequested;
 }
 
 void CQuorvelDlg::EndWork() {

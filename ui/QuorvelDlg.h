@@ -111,6 +111,9 @@ private:
     void LookAtMessages(bool wait);
     // Starts measuring the longest time without a look, for a new run of work.
     void StartWork();
+    // Whether a close was asked for, once the messages that came in meanwhile and a press still
+    // under way have been handled: asked before a box that a close must not lead to.
+    bool ClosedMeanwhile();
     // Counts the time since the last look, at the end of a run of work (its last waits too).
     void EndWork();
     std::function<void()> Waker();
