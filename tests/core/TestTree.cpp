@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -129,6 +130,8 @@ bool VerifiesStrictly(const std::string& path) { return WekVerify(path.c_str()) 
 std::string InChild(const std::function<std::string()>& body) {
     int fds[2];
     if (pipe(fds) != 0) return "no pipe";
+    // What is buffered is written once, by the parent.
+    std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) return "no fork";
     if (pid == 0) {

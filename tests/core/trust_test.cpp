@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -145,6 +146,8 @@ public:
     Racer(const std::string& folder, std::string target, bool freeRunning) : m_target(std::move(target)) {
         int toRacer[2], fromRacer[2];
         if (pipe(toRacer) != 0 || pipe(fromRacer) != 0) return;
+        std::cout.flush();
+        std::fflush(nullptr);
         m_pid = fork();
         if (m_pid == 0) {
             close(toRacer[1]);
