@@ -92,8 +92,8 @@ struct Listing {
 // Everything of one walk. The walk's thread and the listers hold it too, so that a thread left
 // inside a stuck call when the walk is destroyed still finds it when the call returns.
 struct FolderWalk::Core {
-    Core(IFileSystem& f, std::string r, std::function<void()> found, WalkSettings s)
-        : fs(f), root(std::move(r)), settings(std::move(s)), onFound(std::move(found)) {}
+    Core(IFileSystem& f, std::string r, std::function<void()> onFoundFn, WalkSettings s)
+        : fs(f), root(std::move(r)), settings(std::move(s)), onFound(std::move(onFoundFn)) {}
     ~Core() { FreeTree(); }
 
     void Budget();

@@ -166,7 +166,7 @@ public:
                     renameat(dir, "sub.real", dir, "sub");
                 }
                 if (freeRunning) {
-                    usleep(rng() % 400);
+                    usleep(static_cast<useconds_t>(rng() % 400));
                     command = swapped ? 'b' : 's';
                 } else if (write(fromRacer[1], &command, 1) != 1) {
                     _exit(0);
@@ -253,7 +253,9 @@ TEST(TrustedWalk, AFolderSwappedForALinkAfterTheWalkLeadsTheFixPassNowhere) {
                   << " rounds, " << hits << " rewrote root's files, " << refused
                   << " rows failed as changed since listed\n";
         EXPECT_EQ(hits, 0);
-        if (!freeRunning) EXPECT_EQ(refused, 5 * rounds);
+        if (!freeRunning) {
+            EXPECT_EQ(refused, 5 * rounds);
+        }
     }
 }
 
