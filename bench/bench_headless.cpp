@@ -5,6 +5,10 @@
 //
 //   bench_headless [--entries N] [--olv N] [--root DIR] [--keep] [--repeat R]
 //                  [--in-flight N] [--fix-jobs N,N,...] [--deep LEVELS]
+//   bench_headless --memory [--root DIR] [--keep]
+//
+// --memory measures only the peak memory of Fix files on large files instead: 12 files of
+// 64 MiB with 24 in flight, and one file of 256 MiB, each pass in a process of its own.
 //
 // Everything is made in DIR (default: a new folder under /tmp): DIR/tree for the tree and
 // DIR/probe for the probe's files. Both are removed at the end unless --keep is given.
@@ -98,6 +102,7 @@ struct Options {
     std::size_t inFlight = 16;    // operations the plain parallel loops keep in flight
     std::vector<int> fixJobs;     // Fix files again with each of these numbers of files in flight
     std::size_t deep = 0;         // also walk chains of deep/4, deep/2 and deep folders
+    bool memory = false;          // measure only Fix files' peak memory on large files
 };
 
 bool ParseCount(const char* text, std::size_t& out) {
@@ -117,6 +122,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         std::size_t n = 0;
         if (arg == "--keep") {
             o.keep = true;
+        } else if (arg == "--memory") {
+            o.memory = true;
         } else if (arg == "--entries" && ParseCount(value, n)) {
             o.entries = n;
             ++i;
@@ -879,6 +886,59 @@ void Run(const Options& opt, const std::string& work) {
     std::printf("  probe and Load versions: %d wrong: %s\n", wrongVersions, Check(wrongVersions == 0));
 }
 
+// Version-4 files of `mib` MiB each (records of 64 KiB), `count` of them in `dir`: one written,
+// the others copied from it, so that this process never holds one whole.
+void MakeLargeFiles(const std::string& dir, int count, std::size_t mib) {
+    if (mkdir(dir.c_str(), 0755) != 0) Fail("cannot create", dir);
+    const std::string first = dir + "/f0.olv";
+    {
+        const std::vector<std::string> records(mib * 16, std::string(64 * 1024, 'r'));
+        if (WekWriteSample(first.c_str(), quorvel::kTargetVersion, records, true) != WEK_OK)
+            Fail("cannot write", first);
+    }
+    for (int i = 1; i < count; ++i) {
+        const std::string path = dir + "/f" + std::to_string(i) + ".olv";
+        std::error_code ec;
+        std::filesystem::copy_file(first, path, ec);
+        if (ec) Fail("cannot copy to", path);
+    }
+}
+
+void RunMemory(const std::string& work) {
+    constexpr double kMiBPerMB = 1e6 / (1024.0 * 1024.0);
+    struct Case {
+        const char* what;
+        int count;
+        std::size_t mib;
+        int jobs;
+    };
+    const Case cases[] = {{"12 files of 64 MiB, 24 in flight", 12, 64, 24}, {"1 file of 256 MiB", 1, 256, 24}};
+    const std::pair<double, double> idle = InChild([] {});
+    std::printf("peak resident memory of Fix files (Browse, then Fix files, in a process of its own;\n"
+                "a process that does nothing peaks at %.1f MiB); budget for bytes in flight %.0f MiB\n",
+                idle.second, static_cast<double>(quorvel::DefaultResaveBytes()) / (1024.0 * 1024.0));
+    std::vector<double> peaks;
+    for (const Case& c : cases) {
+        const std::string dir = work + "/tree";
+        MakeLargeFiles(dir, c.count, c.mib);
+        FixResult fix;
+        const std::pair<double, double> run = InChild([&] {
+            const FixResult f = TimeFix(dir, c.jobs);
+            if (f.resaved != c.count) std::fprintf(stderr, "memory run: %d of %d resaved\n", f.resaved, c.count);
+        });
+        std::filesystem::remove_all(dir);
+        peaks.push_back(run.second);
+        std::printf("  %-36s %8.2f s  peak %8.1f MiB (%.2fx the largest file)\n", c.what, run.first, run.second,
+                    run.second / static_cast<double>(c.mib));
+        std::fflush(stdout);
+    }
+    std::printf("\ntargets\n");
+    std::printf("  %-50s %7.0f MB  %s\n", "12 files of 64 MiB, 24 in flight: peak at most 512 MB",
+                peaks[0] / kMiBPerMB, Verdict(peaks[0] / kMiBPerMB <= 512));
+    std::printf("  %-50s %8.2fx  %s\n", "one 256 MiB file: peak at most 1.3x its size", peaks[1] / 256,
+                Verdict(peaks[1] / 256 <= 1.3));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -887,6 +947,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: bench_headless [--entries N] [--olv N] [--root DIR] [--keep] [--repeat R]\n"
                      "                      [--in-flight N] [--fix-jobs N,N,...] [--deep LEVELS]\n"
+                     "       bench_headless --memory [--root DIR] [--keep]\n"
                      "  defaults: 200000 entries, 20000 .olv files, a new folder under /tmp, 3 runs,\n"
                      "  16 operations in flight for the parallel plain loops, no extra Fix files runs,\n"
                      "  no deep chains\n");
@@ -905,7 +966,10 @@ int main(int argc, char** argv) {
 
     int status = 0;
     try {
-        Run(opt, work);
+        if (opt.memory)
+            RunMemory(work);
+        else
+            Run(opt, work);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_headless: %s\n", e.what());
         status = 1;

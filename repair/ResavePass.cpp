@@ -9,6 +9,9 @@
 #else
 #include <unistd.h>
 #endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "base/Descriptors.h"
 #include "filelib/WekFile.h"
@@ -18,6 +21,17 @@ namespace quorvel {
 namespace {
 // Descriptors one file in flight holds at most: the file, its folder, the new file, a copy.
 constexpr std::size_t kDescriptorsPerFile = 6;
+// Memory one file in flight takes, per byte of the file, at its peak: the file's content as
+// loaded and the image the save writes (bench_headless --memory).
+constexpr std::uint64_t kMemoryPerFileByte = 2;
+// Files from this size on give their memory back to the system when they are done.
+constexpr std::uint64_t kTrimFrom = 8 * 1024 * 1024;
+
+void GiveBackMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 }  // namespace
 
 std::uint64_t DefaultResaveBytes() {
@@ -103,12 +117,18 @@ void ResavePass::Start(const std::string& path, std::shared_ptr<scan::FolderReac
                 }
                 target.folder = open->Descriptor();
             }
-            const std::uint64_t bytes = SizeOf(target);
+            const std::uint64_t bytes = SizeOf(target) * kMemoryPerFileByte;
             if (!budget->Acquire(bytes)) return {false, WekStatusText(WEK_ERR_CANCELLED)};
             struct Held {
                 ByteBudget& budget;
                 std::uint64_t bytes;
-                ~Held() { budget.Release(bytes); }
+                ~Held() {
+                    // What a large file took goes back to the system now: each worker allocates
+                    // from an area of its own, which would otherwise keep it for the next file
+                    // that worker happens to get, and two dozen workers would keep two dozen.
+                    if (bytes >= kTrimFrom) GiveBackMemory();
+                    budget.Release(bytes);
+                }
             } held{*budget, bytes};
             return resave(target);
         } catch (const std::bad_alloc&) {

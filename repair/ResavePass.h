@@ -23,12 +23,13 @@ namespace quorvel {
 // or on a share (bench_headless --fix-jobs).
 inline constexpr int kDefaultResaveJobs = 24;
 
-// Bytes of files in flight by default: a share of the physical memory, a few hundred megabytes
-// at most (less in a 32-bit process).
+// Memory for the files in flight by default: a share of the physical memory, a few hundred
+// megabytes at most (less in a 32-bit process).
 std::uint64_t DefaultResaveBytes();
 
 // Bytes of the files in flight, bounded: a file starts once its bytes fit beside those of the
-// files already in flight, or once it is alone (a file larger than the budget runs alone).
+// files already in flight, or once it is alone (a file larger than the budget runs alone). The
+// pass counts a file as the memory it takes at its peak, twice its size.
 // Files start in the order they asked. Shared by the pass's workers.
 class ByteBudget {
 public:
@@ -58,8 +59,8 @@ public:
 
     // `onReady` is called from a worker thread when the outcome of the oldest file not taken
     // yet becomes available; it must be safe to call from any thread. `jobs` files at most are
-    // in flight (at least one; fewer where descriptors or threads are short), holding `bytes`
-    // at most together (0: DefaultResaveBytes()).
+    // in flight (at least one; fewer where descriptors or threads are short), taking `bytes` of
+    // memory at most together (0: DefaultResaveBytes()).
     explicit ResavePass(std::function<void()> onReady, int jobs = kDefaultResaveJobs,
                         ResaveFn resave = ResaveAsTargetVersion, std::uint64_t bytes = 0);
     // The owner takes every outcome before it destroys the pass; a file still in flight then
@@ -82,7 +83,7 @@ public:
     std::optional<ResaveResult> TryTake() { return m_jobs.TryTake(); }
     // Files started whose outcomes have not been taken.
     std::size_t InFlight() const { return m_jobs.Pending(); }
-    // The most bytes of files in flight at once so far.
+    // The most memory the files in flight took at once so far, as the pass counts it.
     std::uint64_t MostBytesInFlight() const { return m_budget->MostHeld(); }
 
 private:
