@@ -230,27 +230,31 @@ int Fix(int argc, char** argv) {
     Waiter waiter;
     Progress progress("checked");
     RealFileSystem fs;
-    ResavePass pass(waiter.Waker(), options.jobs);
+    PassSettings settings;
+    settings.jobs = options.jobs;
+    ResavePass pass(waiter.Waker(), settings);
     std::shared_ptr<const scan::FolderRecords> records;
     std::shared_ptr<scan::FolderReach> reach;
     std::deque<scan::FoundFile> queued;   // version 4, waiting for room in the pass
-    std::deque<std::string> started;      // in the pass, oldest first
+    std::deque<std::string> handedIn;     // in the pass, oldest outcome first
     std::size_t resaved = 0, failed = 0;
-    // Outcomes in the order the files were found; new files start as room frees up, each
-    // reached through the folders the walk recorded for it.
+    // Files are rewritten while the walk goes on, each reached through the folders the walk
+    // recorded for it; outcomes come in the order the files were found.
     const auto drain = [&] {
-        while (std::optional<ResaveResult> result = pass.TryTake()) {
-            WriteLine(result->saved ? std::string(text::kResaved) : std::string(text::kFailedPrefix) + result->reason,
-                      started.front());
-            started.pop_front();
-            ++(result->saved ? resaved : failed);
+        while (std::optional<ResavePass::Outcome> outcome = pass.TryTake()) {
+            const ResaveResult& result = *outcome->result;  // nothing is ever dropped here
+            WriteLine(result.saved ? std::string(text::kResaved) : std::string(text::kFailedPrefix) + result.reason,
+                      handedIn.front());
+            handedIn.pop_front();
+            ++(result.saved ? resaved : failed);
         }
         if (!reach && records) reach = std::make_shared<scan::FolderReach>(fs, records);
         while (!queued.empty() && pass.HasRoom()) {
-            pass.Start(queued.front().path, reach, queued.front().folder);
-            started.push_back(std::move(queued.front().path));
+            pass.Add(queued.front().path, reach, queued.front().folder);
+            handedIn.push_back(std::move(queued.front().path));
             queued.pop_front();
         }
+        pass.Dispatch();
     };
     const WalkEnd end = ScanTree(
         options, waiter,
@@ -259,9 +263,9 @@ int Fix(int argc, char** argv) {
             if (version == kTargetVersion) queued.push_back(file);
         },
         [&] { return queued.size() < kHeldPaths; }, drain, &records);
-    while (!queued.empty() || !started.empty()) {
+    while (!queued.empty() || !handedIn.empty()) {
         drain();
-        if (!queued.empty() || !started.empty()) waiter.Wait();
+        if (!queued.empty() || !handedIn.empty()) waiter.Wait();
     }
     if (end.rootProblem != FolderProblem::None) return RootUnreadable(options, end.rootProblem);
     std::printf("%zu version 4 .olv files: %zu resaved, %zu failed\n", resaved + failed, resaved, failed);

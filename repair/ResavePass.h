@@ -1,18 +1,27 @@
-// The fix pass's file work: rewrites files on a few worker threads at once and hands each
-// file's outcome back in the order the files were started, whatever order they finish in. Each
-// file is reached through the folders the walk recorded for it, never by its path from the root
-// again, and the bytes of the files in flight are bounded.
+// The fix pass's file work: rewrites files on a few worker threads at once. Files are handed
+// in in list order and their outcomes come back in that order, but a worker starts, of the
+// files handed in and not started, the one whose folder has the fewest files in flight: the
+// system serialises creating, renaming and removing names within one folder (so do share
+// clients), so rewrites spread over folders overlap where rewrites in list order would queue.
+// How far ahead of the oldest outcome not taken files may be handed in is bounded, and so is
+// the memory of the files in flight. Each file is reached through the folders the walk recorded
+// for it, never by its path from the root again.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
-#include "base/OrderedJobs.h"
 #include "repair/Resave.h"
 #include "scan/FolderReach.h"
 
@@ -30,7 +39,6 @@ std::uint64_t DefaultResaveBytes();
 // Bytes of the files in flight, bounded: a file starts once its bytes fit beside those of the
 // files already in flight, or once it is alone (a file larger than the budget runs alone). The
 // pass counts a file as the memory it takes at its peak, twice its size.
-// Files start in the order they asked. Shared by the pass's workers.
 class ByteBudget {
 public:
     explicit ByteBudget(std::uint64_t limit) : m_limit(limit) {}
@@ -53,44 +61,75 @@ private:
     bool m_closed = false;
 };
 
+struct PassSettings {
+    int jobs = kDefaultResaveJobs;  // files in flight at most (fewer where descriptors or threads are short)
+    std::uint64_t bytes = 0;        // memory of the files in flight at most; 0: DefaultResaveBytes()
+    // Files handed in and not taken back, at most; 0: 16 per job, at least 256.
+    std::size_t ahead = 0;
+    // How long destruction waits for a file still in flight (a hung share) before it leaves it
+    // to finish on its own thread.
+    std::chrono::milliseconds stopWait{40};
+};
+
 class ResavePass {
 public:
     using ResaveFn = std::function<ResaveResult(const ResaveTarget& target)>;
 
-    // `onReady` is called from a worker thread when the outcome of the oldest file not taken
-    // yet becomes available; it must be safe to call from any thread. `jobs` files at most are
-    // in flight (at least one; fewer where descriptors or threads are short), taking `bytes` of
-    // memory at most together (0: DefaultResaveBytes()).
-    explicit ResavePass(std::function<void()> onReady, int jobs = kDefaultResaveJobs,
-                        ResaveFn resave = ResaveAsTargetVersion, std::uint64_t bytes = 0);
+    // What became of a file handed in: its result, or none when it was dropped unstarted.
+    struct Outcome {
+        std::size_t file = 0;  // its number: 0, 1, ... in the order the files were handed in
+        std::optional<ResaveResult> result;
+    };
+
+    // `onReady` is called from a worker thread when a file starts and when the outcome of the
+    // oldest file not taken yet becomes available; it must be safe to call from any thread, and
+    // is never called once the pass is destroyed.
+    explicit ResavePass(std::function<void()> onReady, PassSettings settings = {},
+                        ResaveFn resave = ResaveAsTargetVersion);
+    ResavePass(std::function<void()> onReady, int jobs, ResaveFn resave = ResaveAsTargetVersion,
+               std::uint64_t bytes = 0);
     // The owner takes every outcome before it destroys the pass; a file still in flight then
-    // (a hung share) is left to finish on its own thread.
+    // (a hung share) is left to finish on its own thread, touching nothing of the owner's.
     ~ResavePass();
 
     ResavePass(const ResavePass&) = delete;
     ResavePass& operator=(const ResavePass&) = delete;
 
-    // Whether another file may be started (fewer than `jobs` are in flight).
-    bool HasRoom() const { return m_jobs.Pending() < m_limit; }
-    // Starts rewriting the file listed as `path`, found by the walk in folder `folder` of the
-    // records `reach` works on: the file is reached through the folders recorded for it, and a
-    // folder that is not the one recorded fails it ("changed since it was listed"). Without a
-    // record (no `reach`), the file is reached by its path. Every file started gets exactly one
-    // outcome.
-    void Start(const std::string& path, std::shared_ptr<scan::FolderReach> reach = nullptr,
-               std::uint32_t folder = scan::kNoFolder);
-    // The outcome of the oldest file not taken yet, once it is done.
-    std::optional<ResaveResult> TryTake() { return m_jobs.TryTake(); }
-    // Files started whose outcomes have not been taken.
-    std::size_t InFlight() const { return m_jobs.Pending(); }
+    // Whether another file may be handed in.
+    bool HasRoom() const;
+    // Hands in the next file in list order: the file listed as `path`, found by the walk in
+    // folder `folder` of the records `reach` works on. It is reached through the folders
+    // recorded for it, and a folder that is not the one recorded fails it ("changed since it was
+    // listed"); without a record (no `reach`) it is reached by its path. Returns its number.
+    // Workers take up the files handed in at the next Dispatch, TakeStarted or TryTake, so that
+    // files handed in together are spread over their folders from the start.
+    std::size_t Add(const std::string& path, std::shared_ptr<scan::FolderReach> reach = nullptr,
+                    std::uint32_t folder = scan::kNoFolder);
+    // Lets the workers take up the files handed in since the last call.
+    void Dispatch();
+    // Appends the numbers of the files started since the last call, in the order they started.
+    void TakeStarted(std::vector<std::size_t>& started);
+    // The outcome of the oldest file not taken yet, once it is done or dropped. Where no worker
+    // thread could be started, runs that file first, on the calling thread.
+    std::optional<Outcome> TryTake();
+    // Drops the files handed in and not started: their outcomes come without a result. The
+    // files in flight finish.
+    void DropWaiting();
+    // Files handed in whose outcomes have not been taken.
+    std::size_t Pending() const;
     // The most memory the files in flight took at once so far, as the pass counts it.
-    std::uint64_t MostBytesInFlight() const { return m_budget->MostHeld(); }
+    std::uint64_t MostBytesInFlight() const;
+    // The most files in flight at once so far, and the most of them in one folder.
+    std::size_t MostInFlight() const;
+    std::size_t MostInOneFolder() const;
 
 private:
-    const std::size_t m_limit;
-    const ResaveFn m_resave;
-    const std::shared_ptr<ByteBudget> m_budget;
-    OrderedJobs<ResaveResult> m_jobs;
+    struct Core;
+    static void Work(const std::shared_ptr<Core>& core);
+
+    std::shared_ptr<Core> m_core;
+    std::vector<std::thread> m_workers;
+    const std::chrono::milliseconds m_stopWait;
 };
 
 }  // namespace quorvel

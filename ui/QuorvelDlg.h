@@ -66,8 +66,9 @@ public:
     // Writes the version of `path`'s file into row `nRow` and returns it; -1, with the row left
     // as it was, when a close was asked for first. Rows asked for in order are probed ahead.
     int AnalyzeFile(const std::string& path, int nRow);
-    // Marks row `nRow` as being worked on and hands its file to the fix pass under way; a row
-    // the search listed is reached through the folders the search recorded for it.
+    // Hands row `nRow`'s file to the fix pass under way, which marks the row as being worked on
+    // once its file starts; a row the search listed is reached through the folders the search
+    // recorded for it.
     void ResaveFile(int nRow, const std::string& path);
 
     // Replaces how the file work runs (threads, windows, the probe and the rewrite themselves).
@@ -151,7 +152,8 @@ private:
     // The fix pass under way and the rows it works on, oldest first.
     std::unique_ptr<ResavePass> m_pass;
     std::vector<std::shared_ptr<scan::FolderReach>> m_reaches;  // by search, during a pass
-    std::deque<int> m_passRows;
+    std::deque<int> m_passRows;  // handed in, oldest outcome not taken first
+    std::size_t m_nPassBase = 0;  // the pass's number of m_passRows.front()
     std::vector<Failure> m_failures;
     int m_nFailed = 0;
 

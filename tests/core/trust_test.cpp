@@ -564,7 +564,7 @@ TEST(ResaveBudget, BytesInFlightStayWithinTheBudgetAndALargerFileRunsAlone) {
         ResavePass pass([&] { ++ready; }, 8, resave, c.budget * kMiB);
         std::size_t next = 0, done = 0;
         while (done < paths.size()) {
-            while (next < paths.size() && pass.HasRoom()) pass.Start(paths[next++]);
+            while (next < paths.size() && pass.HasRoom()) pass.Add(paths[next++]);
             if (pass.TryTake())
                 ++done;
             else
