@@ -65,7 +65,7 @@ private:
 
 struct Options {
     std::string root;
-    int jobs = 8;
+    int jobs = 0;  // --jobs N; 0: the dialog's own defaults
 };
 
 // Parses "DIR [--jobs N]"; prints the problem and returns false when they do not fit.
@@ -157,9 +157,9 @@ WalkEnd ScanTree(const Options& options, Waiter& waiter, OnFile onFile, const st
                  const std::function<void()>& onIdle, std::shared_ptr<const scan::FolderRecords>* records = nullptr) {
     RealFileSystem fs;
     scan::WalkSettings walkSettings;
-    walkSettings.listers = options.jobs;
+    if (options.jobs > 0) walkSettings.listers = options.jobs;
     scan::ProbeSettings probeSettings;
-    probeSettings.threads = options.jobs;
+    if (options.jobs > 0) probeSettings.threads = options.jobs;
     scan::FolderWalk walk(fs, options.root, waiter.Waker(), walkSettings);
     if (records) *records = walk.Records();
     scan::VersionProbe probe(waiter.Waker(), probeSettings);
@@ -231,7 +231,7 @@ int Fix(int argc, char** argv) {
     Progress progress("checked");
     RealFileSystem fs;
     PassSettings settings;
-    settings.jobs = options.jobs;
+    if (options.jobs > 0) settings.jobs = options.jobs;
     ResavePass pass(waiter.Waker(), settings);
     std::shared_ptr<const scan::FolderRecords> records;
     std::shared_ptr<scan::FolderReach> reach;

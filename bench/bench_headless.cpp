@@ -36,6 +36,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "bench/BenchTree.h"
@@ -100,6 +101,7 @@ struct Options {
     bool keep = false;
     int repeat = 3;
     std::size_t inFlight = 16;    // operations the plain parallel loops keep in flight
+    std::size_t fixInFlight = 24; // rewrites the spread plain loop keeps in flight
     std::vector<int> fixJobs;     // Fix files again with each of these numbers of files in flight
     std::size_t deep = 0;         // also walk chains of deep/4, deep/2 and deep folders
     bool memory = false;          // measure only Fix files' peak memory on large files
@@ -380,6 +382,26 @@ std::size_t PlainParallelRewrite(const std::vector<std::string>& paths, std::siz
         });
     for (std::thread& t : pool) t.join();
     return failures;
+}
+
+// The same paths in an order that spreads consecutive ones over folders: one file of each
+// folder in turn (the folders in the order they first appear), as a loop that knows the kernel
+// serialises names within a folder would take them.
+std::vector<std::string> SpreadOverFolders(const std::vector<std::string>& paths) {
+    std::vector<std::vector<std::string>> byFolder;
+    std::unordered_map<std::string, std::size_t> index;
+    for (const std::string& p : paths) {
+        const std::string folder = p.substr(0, p.rfind('/'));
+        const auto [it, added] = index.emplace(folder, byFolder.size());
+        if (added) byFolder.emplace_back();
+        byFolder[it->second].push_back(p);
+    }
+    std::vector<std::string> spread;
+    spread.reserve(paths.size());
+    for (std::size_t round = 0; spread.size() < paths.size(); ++round)
+        for (const std::vector<std::string>& files : byFolder)
+            if (round < files.size()) spread.push_back(files[round]);
+    return spread;
 }
 
 // ---- deep chains of folders ----------------------------------------------------------------
@@ -716,7 +738,8 @@ void Run(const Options& opt, const std::string& work) {
         sync();
     };
     FixResult fix;
-    Times fixBest, rewriteBest, parallelRewriteBest;
+    Times fixBest, rewriteBest, parallelRewriteBest, spreadRewriteBest;
+    const std::vector<std::string> spreadPaths = SpreadOverFolders(v4Paths);
     double fixGap = 0;
     std::size_t strictAfterFix = 0, rewriteFailures = 0;
     for (int i = 0; i < R; ++i) {
@@ -740,8 +763,14 @@ void Run(const Options& opt, const std::string& work) {
         rewriteFailures += PlainParallelRewrite(v4Paths, opt.inFlight);
         const Times parallel = parallelWatch.Elapsed();
         KeepBest(parallelRewriteBest, parallel, i == 0);
-        std::printf("  run %d: Fix files %.3f s, plain rewrite %.3f s, with %zu in flight %.3f s\n", i + 1,
-                    f.times.wall, plain.wall, opt.inFlight, parallel.wall);
+        restore();
+        const Stopwatch spreadWatch;
+        rewriteFailures += PlainParallelRewrite(spreadPaths, opt.fixInFlight);
+        const Times spread = spreadWatch.Elapsed();
+        KeepBest(spreadRewriteBest, spread, i == 0);
+        std::printf("  run %d: Fix files %.3f s, plain rewrite %.3f s, with %zu in flight %.3f s, "
+                    "%zu in flight spread over folders %.3f s\n", i + 1, f.times.wall, plain.wall, opt.inFlight,
+                    parallel.wall, opt.fixInFlight, spread.wall);
         std::fflush(stdout);
     }
     // Fix files with other numbers of files in flight, to choose the default by.
@@ -802,6 +831,7 @@ void Run(const Options& opt, const std::string& work) {
     const double browseRatio = ratio(browseBest, plainBest);
     const double browseParallelRatio = ratio(browseBest, parallelBest);
     const double fixRatio = ratio(fixBest, rewriteBest);
+    const double fixSpreadRatio = ratio(fixBest, spreadRewriteBest);
     const bool probeSame = quickSmall.rchar >= 0 && quickSmall.rchar == quickLarge.rchar &&
                            quickLarge.rchar <= static_cast<double>(kHeaderBytes);
 
@@ -818,10 +848,14 @@ void Run(const Options& opt, const std::string& work) {
     PrintRow("    plain walk, names only", nOlv, plainNamesBest);
     PrintRow("  - version analysis alone", nOlv, analysisBest, &plainHeadersBest);
     PrintRow("    plain header reads by path", nOlv, plainHeadersBest);
-    PrintRow("Fix files (version 4)", nV4, fixBest, &rewriteBest);
+    char fixName[64];
+    std::snprintf(fixName, sizeof fixName, "Fix files (v4), %d in flight", quorvel::kDefaultResaveJobs);
+    PrintRow(fixName, nV4, fixBest, &rewriteBest);
     PrintRow("  plain read/write/fsync/rename", nV4, rewriteBest);
     std::snprintf(inFlightName, sizeof inFlightName, "  the same, %zu in flight", opt.inFlight);
     PrintRow(inFlightName, nV4, parallelRewriteBest, &rewriteBest);
+    std::snprintf(inFlightName, sizeof inFlightName, "  %zu in flight spread over folders", opt.fixInFlight);
+    PrintRow(inFlightName, nV4, spreadRewriteBest, &rewriteBest);
     for (const auto& [jobs, t] : byJobs) {
         char name[64];
         std::snprintf(name, sizeof name, "  Fix files, %d in flight", jobs);
@@ -860,8 +894,10 @@ void Run(const Options& opt, const std::string& work) {
                 browseParallelRatio, Verdict(browseParallelRatio <= 1.3));
     std::printf("  %-50s %9.2fx  %s\n", "Fix files at least 3x faster than the plain loop (local)", fixRatio,
                 Verdict(fixRatio > 0 && fixRatio <= kFixTarget));
-    std::printf("  %-50s %9.2fx  %s\n", "Fix files at least 6x faster than the plain loop (share)", fixRatio,
-                Verdict(fixRatio > 0 && fixRatio <= 1.0 / 6));
+    std::printf("  %-50s %9.2fx  %s\n", "Fix files at least 8x faster than the plain loop (share)", fixRatio,
+                Verdict(fixRatio > 0 && fixRatio <= 1.0 / 8));
+    std::printf("  %-50s %9.2fx  %s\n", "Fix files within 1.3x of the spread loop (share)", fixSpreadRatio,
+                Verdict(fixSpreadRatio > 0 && fixSpreadRatio <= 1.3));
     std::printf("  %-50s %8.1fms  %s\n", "dialog never 50 ms without looking at messages",
                 std::max(browseGap, fixGap) * 1000, Verdict(std::max(browseGap, fixGap) <= 0.050));
     char probeText[64];
