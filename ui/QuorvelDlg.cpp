@@ -129,6 +129,8 @@ void CQuorvelDlg::OnCancel() {
     // that runs it then ends the dialog.
     if (m_bFixPassRunning || m_bBrowsing) {
         m_bCloseRequested = true;
+        // No file starts after the click: files handed to the pass and not started are dropped now.
+        if (m_pass) m_pass->DropWaiting();
         return;
     }
     m_port.EndDialog(IDCANCEL);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <set>
@@ -196,17 +197,24 @@ TEST(FixFiles, ControlsAreGuardedWhileThePassPumpsMessages) {
 }
 
 TEST(FixFiles, CloseDuringThePassFinishesTheFilesInFlightThenCloses) {
-    // Close arrives with the first outcome: the files already started finish, no other starts.
+    // Close arrives with the first file started: the files already started finish, no other
+    // starts. Rewrites wait for the close, so that none can finish and make room before it.
     for (const int jobs : {1, 2, 3}) {
         TempTree t;
         std::vector<std::string> files;
         for (int i = 0; i < 5; ++i) files.push_back(t.Olv("f" + std::to_string(i) + ".olv", 4, true));
         Fixer f(t.Root());
+        auto closed = std::make_shared<std::atomic<bool>>(false);
         FileWork work;
         work.resaveJobs = jobs;
+        work.resaveFile = [closed](const ResaveTarget& target) {
+            while (!closed->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return ResaveAsTargetVersion(target);
+        };
         f.dlg.SetFileWork(work);
         f.port.onPump = [&] {
             f.dlg.OnCancel();
+            closed->store(true);
             EXPECT_FALSE(f.port.endResult);  // not while the pass is running
         };
         f.dlg.OnBnClickedFixFiles();
@@ -222,7 +230,7 @@ TEST(FixFiles, CloseDuringThePassFinishesTheFilesInFlightThenCloses) {
                 EXPECT_FALSE(VerifiesStrictly(p));  // still carries its fault
             }
         }
-        // The files a worker had taken up by then: at least the one whose outcome came.
+        // The files the workers had taken up by then: at least the one that woke the window.
         EXPECT_GE(resaved, 1);
         EXPECT_LE(resaved, jobs);
         EXPECT_EQ(untouched, 5 - resaved);
