@@ -158,6 +158,9 @@ struct ResavePass::Core {
         mostInOneFolder = std::max(mostInOneFolder, inFolder);
         mostInFlight = std::max(mostInFlight, ++inFlight);
         started.push_back(base + at);
+        // An owner that never asks which files started must not make the list grow: one that
+        // asks does so at least once per `ahead` files.
+        if (started.size() > 2 * ahead) started.erase(started.begin(), started.begin() + static_cast<std::ptrdiff_t>(ahead));
         return base + at;
     }
 
