@@ -1,5 +1,6 @@
 #include "app/QuorvelApp.h"
 
+#include "base/Descriptors.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/res/Texts.h"
 
@@ -16,6 +17,8 @@ CQuorvelApp theApp;
 
 bool CQuorvelApp::InitInstance() {
     if (!m_pPort) return false;
+    // The walk holds folders open as the limit allows: allow as many as the system lets us.
+    RaiseDescriptorLimit();
     m_pPort->InitCommonControls(kInitCommonControlsSize, kIccWin95Classes);
     m_pPort->SetRegistryKey(text::kRegistryKey);
 

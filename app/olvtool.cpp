@@ -19,6 +19,7 @@
 #include "app/OlvtoolInput.h"
 #include "app/OlvtoolOutput.h"
 #include "app/OlvtoolTree.h"
+#include "base/Descriptors.h"
 #include "filelib/WekFile.h"
 #include "filelib/WekVerify.h"
 
@@ -247,6 +248,8 @@ int main(int argc, char** argv) {
     // and cleans up after, instead of the signal killing the process halfway through a save.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    // The walk holds folders open as the limit allows: allow as many as the system lets us.
+    quorvel::RaiseDescriptorLimit();
     Parsed parsed;
     switch (ParseCommandLine(argc, argv, parsed)) {
     case ParseResult::Exit0: return FlushOut() ? kExitOk : kExitInvalid;

@@ -30,6 +30,7 @@ SYSTEM_DLLS = {
     "user32.dll", "userenv.dll", "uxtheme.dll", "version.dll", "winmm.dll", "ws2_32.dll",
 }
 
+IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x0020
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
 IMAGE_FILE_DLL = 0x2000
@@ -363,6 +364,9 @@ def check(path, bits):
     for name in wanted:
         if name not in flags:
             problems.append("%s is not set (DllCharacteristics 0x%X)" % (name, image.dll_characteristics))
+    # A 32-bit program may use up to 4 GiB of addresses on 64-bit Windows only when it says so.
+    if bits == 32 and not image.characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE:
+        problems.append("not large-address-aware (characteristics 0x%X)" % image.characteristics)
     # Without relocations the loader cannot move the image, whatever DYNAMIC_BASE says.
     if image.characteristics & IMAGE_FILE_RELOCS_STRIPPED or not image.directory(DIR_BASERELOC)[1]:
         problems.append("no base relocations: the image cannot be moved (no ASLR)")

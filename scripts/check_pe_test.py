@@ -68,6 +68,12 @@ def strip_relocations(data):
     return data
 
 
+def not_large_address_aware(data):
+    image = check_pe.PeImage(bytes(data))
+    struct.pack_into("<H", data, image.pe_offset + 22, image.characteristics & ~check_pe.IMAGE_FILE_LARGE_ADDRESS_AWARE)
+    return data
+
+
 def foreign_import(data):
     image = check_pe.PeImage(bytes(data))
     rva, _ = image.directory(check_pe.DIR_IMPORT)
@@ -116,6 +122,7 @@ CASES = [
     ("DYNAMIC_BASE cleared", (32, 64), clear_flag("DYNAMIC_BASE"), None, "DYNAMIC_BASE is not set"),
     ("HIGH_ENTROPY_VA cleared", (64,), clear_flag("HIGH_ENTROPY_VA"), None, "HIGH_ENTROPY_VA is not set"),
     ("relocations stripped", (32, 64), strip_relocations, None, "no base relocations"),
+    ("not large-address-aware", (32,), not_large_address_aware, None, "not large-address-aware"),
     ("console subsystem", (32, 64), set_u16(lambda d: check_pe.PeImage(bytes(d)).opt + 68, 3), None, "subsystem 3"),
     ("declares Windows 2000", (32, 64), set_u16(lambda d: check_pe.PeImage(bytes(d)).opt + 40, 5), None,
      "declares OS version 5.0, want 6.0"),

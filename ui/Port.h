@@ -111,6 +111,10 @@ public:
     // arrives or Wake is called. Returns after one round, so the caller looks at its work again.
     // A Wake that came before the call makes it return without waiting.
     virtual void WaitForEvents() = 0;
+    // Lets a press of a button that is under way complete (an assistive tool's press releases
+    // the button a moment later), so that its click is handled before what comes next. Returns
+    // at once when no button is down; waits half a second at most.
+    virtual void FinishPendingInput() {}
     // Ends a WaitForEvents that is waiting, or the next one. Safe to call from any thread, and
     // cheap when called often: wake-ups that pile up before the wait are taken as one.
     virtual void Wake() = 0;

@@ -69,6 +69,7 @@ void CQuorvelDlg::BrowseFolder(const std::string& folder) {
     m_port.EnableDlgItem(IDOK, false);
 
     SearchAndAnalyze();
+    EndWork();
 
     m_bBrowsing = false;
     m_port.EnableDlgItem(IDC_BROWSE, true);
@@ -80,7 +81,10 @@ void CQuorvelDlg::SearchAndAnalyze() {
     m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Searching);
 
     m_nVersion4Count = 0;
-    m_listFiles.DeleteAllItems();
+    ClearRows();
+    m_walkRecords.clear();
+    m_skipped.clear();
+    m_nSkipped = 0;
     m_listFiles.InsertItem(0, text::kSearchingRow);
     m_listFiles.UpdateWindow();
 
@@ -91,29 +95,34 @@ void CQuorvelDlg::SearchAndAnalyze() {
 
     m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Examine);
 
+    // Folders not searched are always told, in the summary or, when nothing was found, in a
+    // box of their own: a search that skipped part of the tree must not look complete.
+    const std::string skipped = SkippedText();
     if (m_bClearOnFirstHit) {
         m_listFiles.DeleteItem(0);
         m_listFiles.InsertItem(0, text::kNoFilesRow);
         ResetProgress(100);
+        if (!skipped.empty() && !ClosedMeanwhile()) m_port.MessageBox(skipped);
     } else {
         m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Analyzing);
         m_progress.SetRange(0, m_listFiles.GetItemCount());
         const int count = AnalyzeFiles();
-        if (m_bCloseRequested) return;
+        if (ClosedMeanwhile()) return;
         m_nVersion4Count = count;
 
+        std::string summary;
         if (m_nVersion4Count == 0) {
-            m_port.MessageBox(text::kSummaryNone);
-            ResetProgress(100);
+            summary = text::kSummaryNone;
         } else if (m_nVersion4Count == 1) {
-            m_port.MessageBox(text::kSummaryOne);
-            ResetProgress(1);
+            summary = text::kSummaryOne;
         } else {
-            char summary[128];
-            std::snprintf(summary, sizeof summary, text::kSummarySeveral, m_nVersion4Count);
-            m_port.MessageBox(summary);
-            ResetProgress(m_nVersion4Count);
+            char line[128];
+            std::snprintf(line, sizeof line, text::kSummarySeveral, m_nVersion4Count);
+            summary = line;
         }
+        if (!skipped.empty()) summary += "\n\n" + skipped;
+        m_port.MessageBox(summary);
+        ResetProgress(m_nVersion4Count == 0 ? 100 : m_nVersion4Count);
     }
 
     m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Examine);
@@ -124,6 +133,8 @@ void CQuorvelDlg::OnCancel() {
     // that runs it then ends the dialog.
     if (m_bFixPassRunning || m_bBrowsing || m_bSavingList) {
         m_bCloseRequested = true;
+        // No file starts after the click: files handed to the pass and not started are dropped now.
+        if (m_pass) m_pass->DropWaiting();
         return;
     }
     m_port.EndDialog(IDCANCEL);
@@ -173,6 +184,28 @@ void CQuorvelDlg::LookAtMessages(bool wait) {
         m_port.PumpMessages();
     // Time inside the message loop is the window's own, not time it went without looking.
     m_lastMessages = std::chrono::steady_clock::now();
+}
+
+bool CQuorvelDlg::ClosedMeanwhile() {
+    // Messages that came in with the last results, then a press of Close still under way.
+    if (!m_bCloseRequested) {
+        LookAtMessages(false);
+        m_port.FinishPendingInput();
+    }
+    return m_bCloseRequested;
+}
+
+void CQuorvelDlg::EndWork() {
+    m_longestGap = std::max(m_longestGap, std::chrono::steady_clock::now() - m_lastMessages);
+}
+
+std::string CQuorvelDlg::FormatLine(const char* format, const std::string& first, const std::string& second) {
+    // Paths have any length: formatted piece by piece, never into a fixed buffer.
+    std::string line = format;
+    const std::size_t at = line.find("%s");
+    line.replace(at, 2, first);
+    line.replace(line.find("%s", at + first.size()), 2, second);
+    return line;
 }
 
 void CQuorvelDlg::PumpIfDue() {

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QEvent>
 #include <QDir>
@@ -23,6 +24,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyle>
+#include <QTimer>
 
 #include "platform/qt/AppIcon.h"
 #include "platform/qt/DialogBuilder.h"
@@ -323,6 +325,24 @@ void QtDialogPort::PumpMessages() { QCoreApplication::processEvents(QEventLoop::
 
 void QtDialogPort::WaitForEvents() {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void QtDialogPort::FinishPendingInput() {
+    // A screen reader's or test tool's press (the accessible press action) holds the button
+    // down and clicks it on a timer a moment later; a key or mouse press held down is let go
+    // by the user. Either way its click belongs before the box or the close that comes next.
+    const auto anyDown = [this] {
+        for (QWidget* w : m_controls)
+            if (auto* button = qobject_cast<QPushButton*>(w); button && button->isDown()) return true;
+        return false;
+    };
+    QDeadlineTimer deadline(500);
+    while (anyDown() && !deadline.hasExpired()) {
+        // Wakes the wait below within a few milliseconds whatever else happens.
+        QTimer tick;
+        tick.start(10);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
 }
 
 void QtDialogPort::Wake() {

@@ -73,6 +73,7 @@ public:
     void PumpMessages() override;
     // Runs one round of the event loop, waiting for events when none are pending.
     void WaitForEvents() override;
+    void FinishPendingInput() override;
     // Posts one wake-up event to the GUI thread unless one is already on its way.
     void Wake() override;
     // The About box, modal, built from the About template.

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -78,12 +79,12 @@ class ScriptedTree : public IFileSystem {
 public:
     // Adds (or replaces) a readable folder whose entries come in exactly this order.
     void AddFolder(const std::string& path, std::vector<FolderEntry> entries);
-    // Makes `path` a folder that cannot be read.
+    // Makes `path` a folder that cannot be read (permission denied).
     void AddUnreadable(const std::string& path);
     // Makes `path` a link to the folder `target`: it enumerates as the target, with its identity.
     void AddLink(const std::string& path, const std::string& target);
 
-    std::unique_ptr<IFolder> OpenFolder(const std::string& path) override;
+    OpenedFolder OpenFolder(const std::string& path) override;
 
     // Every folder opened, in the order the opens happened.
     std::vector<std::string> Opened() const;
@@ -94,10 +95,12 @@ private:
         std::vector<FolderEntry> entries;
     };
     class Handle;
+    OpenedFolder Open(const std::string& path, Links links);
 
     mutable std::mutex m_mutex;
     std::map<std::string, Folder> m_folders;
     std::map<std::string, std::string> m_links;
+    std::set<std::string> m_unreadable;
     std::vector<std::string> m_opened;
     std::uint64_t m_nextId = 1;
 };

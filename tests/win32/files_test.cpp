@@ -59,12 +59,12 @@ TEST(Win32Path, LongPathsTakeThePrefixedForm) {
 // The entries of a folder as enumeration returns them: name -> is a folder.
 std::map<std::string, bool> Entries(const std::string& folder, FileIdentity* id = nullptr) {
     std::map<std::string, bool> entries;
-    std::unique_ptr<IFolder> f = Win32FileSystem().OpenFolder(folder);
+    std::unique_ptr<IFolder> f = Win32FileSystem().OpenFolder(folder).folder;
     EXPECT_TRUE(f) << folder;
     if (id && f) *id = f->Identity();
     std::vector<FolderEntry> read;
     if (f) {
-        EXPECT_TRUE(f->ReadEntries(read)) << folder;
+        EXPECT_EQ(f->ReadEntries(read), FolderProblem::None) << folder;
     }
     for (const FolderEntry& entry : read) entries[entry.name] = entry.isFolder;
     return entries;
@@ -90,8 +90,8 @@ TEST(Win32FileSystem, ListsHiddenAndSystemEntriesAndIdentifiesFoldersNotSpelling
     EXPECT_EQ(a, b);
     EXPECT_EQ(a, c);
     EXPECT_NE(a, other);
-    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("missing")));
-    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("a.olv"))) << "a file is not a folder";
+    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("missing")).folder);
+    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("a.olv")).folder) << "a file is not a folder";
     EXPECT_EQ(Entries("C:").count("windows"), 1u) << "a drive letter alone means its root";
 
     const std::string deep = std::string(200, 'd') + "\\" + std::string(200, 'e') + "\\" + std::string(200, 'f');
@@ -99,14 +99,14 @@ TEST(Win32FileSystem, ListsHiddenAndSystemEntriesAndIdentifiesFoldersNotSpelling
     tmp.Olv(deep + "\\deep.olv", 4);
     EXPECT_EQ(Entries(tmp.Sub(deep)), (std::map<std::string, bool>{{"deep.olv", false}}));
     // Opened by name inside its parent, as the walk opens every folder beneath the root.
-    std::unique_ptr<IFolder> parent = Win32FileSystem().OpenFolder(tmp.Sub(deep.substr(0, 401)));
+    std::unique_ptr<IFolder> parent = Win32FileSystem().OpenFolder(tmp.Sub(deep.substr(0, 401))).folder;
     ASSERT_TRUE(parent);
-    std::unique_ptr<IFolder> child = parent->OpenFolder(std::string(200, 'f'));
+    std::unique_ptr<IFolder> child = parent->OpenFolder(std::string(200, 'f'), Links::Follow).folder;
     ASSERT_TRUE(child);
     FileIdentity direct;
     Entries(tmp.Sub(deep), &direct);
     EXPECT_EQ(child->Identity(), direct);
-    EXPECT_FALSE(parent->OpenFolder("missing"));
+    EXPECT_FALSE(parent->OpenFolder("missing", Links::Follow).folder);
 }
 
 // Windows makes folder links only with developer mode or privileges, and Wine not at all,

@@ -23,6 +23,10 @@ using outcome::kFailedPrefix;        // followed by a short reason
 extern const char kFailedSummary[];    // printf format: failed count, files attempted
 extern const char kFailedLine[];       // printf format: path, reason (one line per failed file)
 extern const char kFailedMore[];       // printf format: failed files not listed
+// The summary's part on folders the search could not read or did not enter; each is named
+// with kFailedLine and its reason (FolderProblemText).
+extern const char kSkippedOne[];
+extern const char kSkippedSeveral[];   // printf format: folders not searched
 extern const char kRegistryKey[];
 extern const char kAboutCaption[];
 extern const char kAboutVersion[];
