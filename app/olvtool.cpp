@@ -117,7 +117,7 @@ int Info(const char* file) {
         return Unreadable(status) ? kExitUsage : kExitInvalid;
     }
     std::printf("load: ok\nversion: %d\nrecords: %zu\nrecoverable fault: %s\n", full.GetSimpleVersion(),
-                full.Records().size(), full.HadRecoverableFault() ? "tolerated" : "none");
+                full.RecordCount(), full.HadRecoverableFault() ? "tolerated" : "none");
     return kExitOk;
 }
 
@@ -155,7 +155,7 @@ int Resave(const char* file) {
         std::printf("%s: not saved: %s\n", file, WekStatusText(status));
         return kExitInvalid;
     }
-    std::printf("%s: saved as version 4, %zu records%s\n", file, f.Records().size(),
+    std::printf("%s: saved as version 4, %zu records%s\n", file, f.RecordCount(),
                 f.HadRecoverableFault() ? ", recoverable fault repaired" : "");
     return kExitOk;
 }

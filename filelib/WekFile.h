@@ -31,6 +31,13 @@ enum WekStatus : int {
     WEK_ERR_NO_COPY = -13,      // neither a new file nor a copy can be made beside it; nothing was changed
     WEK_ERR_SEE_COPY = -14,     // rewriting in place failed and so did putting the original back:
                                 // the file is damaged, its original content is in its backup copy
+    WEK_ERR_NO_MEMORY = -15,    // not enough memory to hold the file; nothing was changed
+    WEK_ERR_READ_BACK = -16,    // the new content did not read back as written; the original is kept
+    WEK_ERR_COPY_LEFT = -17,    // the file was rewritten, but its backup copy could not be removed
+    WEK_ERR_TEMP_LEFT = -18,    // the file was rewritten, but the original's old content could not
+                                // be removed: it lies beside it as a temporary file
+    WEK_ERR_MOVED_ASIDE = -19,  // another file took the name while the save ran: that file is kept,
+                                // and the loaded file is beside it as its backup copy
 };
 
 // A short human text for a status ("could not be read", ...). Never null.
@@ -45,6 +52,13 @@ const char* WekStatusText(int status);
 bool WekIsStaleTemporaryName(const std::string& name);
 
 namespace wekio {
+// The records of a file: their bytes back to back, and each one's length and CRC-32 (the CRCs
+// may be missing, to be computed when a save needs them). Never more than the file's own size.
+struct RecordSet {
+    std::string data;
+    std::vector<std::uint32_t> lengths;
+    std::vector<std::uint32_t> crcs;
+};
 // What Load resolved and keeps for Save (platform-specific; see FileIO.h).
 struct LoadedFile;
 // Releases what Load kept (its descriptors or handles).
@@ -141,8 +155,11 @@ public:
     int GetLastStatus() const { return m_nLastStatus; }
     // True when the last Load found and tolerated the recoverable fault.
     bool HadRecoverableFault() const { return m_bHadFault; }
-    // Loaded records (empty until a successful Load).
-    const std::vector<std::string>& Records() const { return m_records; }
+    // The number of loaded records (0 until a successful Load).
+    std::size_t RecordCount() const { return m_records.lengths.size(); }
+    // A copy of the loaded records, one string each (empty until a successful Load); for tools
+    // and tests: it doubles the memory the records take.
+    std::vector<std::string> Records() const;
     // Bytes the last LoadQuick or Load read from the file.
     std::uint64_t BytesReadByLastCall() const { return m_nBytesRead; }
 
@@ -153,7 +170,7 @@ private:
     int Finish(int status);
     // The common part of Load and LoadAt: `read` fills the bytes and what was found.
     int LoadWith(const char* path, WekProgressProc pfn, void* pContext,
-                 const std::function<int(std::string&, wekio::LoadedFilePtr&)>& read);
+                 const std::function<int(wekio::LoadedFilePtr&)>& open);
     // Sets what a probe that read `head` with `status` found; returns the probe's status.
     int Probed(int status, const std::string& head);
 
@@ -163,7 +180,7 @@ private:
     bool m_bLoaded = false;
     bool m_bModified = false;
     bool m_bHadFault = false;
-    std::vector<std::string> m_records;
+    wekio::RecordSet m_records;
     // What the last successful Load resolved, and the path it was given.
     std::unique_ptr<wekio::LoadedFile, wekio::LoadedFileDeleter> m_file;
     std::string m_loadedPath;
