@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -156,6 +157,28 @@ bool Unchanged(const struct stat& now, const struct stat& then, bool withChangeT
     return SameFile(now, then) && now.st_size == then.st_size && SameTime(now.st_mtim, then.st_mtim) &&
            (!withChangeTime || SameTime(now.st_ctim, then.st_ctim));
 }
+
+// The status of `name` in `dir` (with AT_EMPTY_PATH: of `dir` itself) as the file system has it
+// now, not as a cache remembers it: what the checks for changes compare. The same as fstatat on
+// a local disk; a network or FUSE file system is asked again.
+bool StatNow(int dir, const char* name, int flags, struct stat& st) {
+    struct statx x;
+    if (statx(dir, name, flags | AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &x) != 0)
+        return errno == ENOSYS && fstatat(dir, name, &st, flags | AT_SYMLINK_NOFOLLOW) == 0;
+    st = {};
+    st.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+    st.st_ino = x.stx_ino;
+    st.st_mode = x.stx_mode;
+    st.st_nlink = x.stx_nlink;
+    st.st_uid = x.stx_uid;
+    st.st_gid = x.stx_gid;
+    st.st_size = static_cast<off_t>(x.stx_size);
+    st.st_mtim = {static_cast<time_t>(x.stx_mtime.tv_sec), static_cast<long>(x.stx_mtime.tv_nsec)};
+    st.st_ctim = {static_cast<time_t>(x.stx_ctime.tv_sec), static_cast<long>(x.stx_ctime.tv_nsec)};
+    return true;
+}
+
+bool StatNow(int fd, struct stat& st) { return StatNow(fd, "", AT_EMPTY_PATH, st); }
 
 bool HasCapability(int cap) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -397,7 +420,8 @@ int ReadFound(Found& f, std::uint64_t limit, std::string& out) {
 int KeepFound(Found& f, LoadedFilePtr& file) {
     if (!f.exists || !S_ISREG(f.st.st_mode)) return WEK_ERR_OPEN;
     Fd fd(Reopen(f.dir.Get(), f.leaf.c_str(), f.handle, f.st, O_RDONLY));
-    if (!fd.Valid()) return WEK_ERR_OPEN;
+    struct stat now;
+    if (!fd.Valid() || !StatNow(fd.Get(), now) || !SameFile(now, f.st)) return WEK_ERR_OPEN;
     try {
         LoadedFilePtr kept(new LoadedFile);
         kept->leaf = f.leaf;
@@ -405,7 +429,7 @@ int KeepFound(Found& f, LoadedFilePtr& file) {
         kept->fd = fd.Release();
         kept->throughLink = f.throughLink;
         kept->linkOwnersMatch = LinkOwnersMatch(f, f.st.st_uid);
-        kept->loaded = f.st;
+        kept->loaded = now;
         file = std::move(kept);
     } catch (const std::exception&) {
         return WEK_ERR_NO_MEMORY;
@@ -777,6 +801,7 @@ int RewriteInPlace(int dir, const std::string& leaf, const struct stat& loaded, 
         if (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY) return WEK_ERR_READ_ONLY;
         return WEK_ERR_WRITE;
     }
+    if (!StatNow(file.Get(), st)) return WEK_ERR_WRITE;
     if (!Unchanged(st, loaded, true)) return WEK_ERR_CHANGED;
 
     // The copy: unnamed until it is complete where the file system allows it.
@@ -793,7 +818,7 @@ int RewriteInPlace(int dir, const std::string& leaf, const struct stat& loaded, 
     // The last checks before the file is written: nothing else wrote to it meanwhile.
     ReachedForTest(WEK_STAGE_OVERWRITE);
     struct stat before;
-    if (fstat(file.Get(), &before) != 0) return WEK_ERR_WRITE;
+    if (!StatNow(file.Get(), before)) return WEK_ERR_WRITE;
     if (!Unchanged(before, loaded, true)) return WEK_ERR_CHANGED;
 
     int status = WEK_OK;
@@ -844,14 +869,16 @@ int RewriteInPlace(int dir, const std::string& leaf, const struct stat& loaded, 
 
 // Puts the flushed new file `t` in the place of the original `leaf`, while the name still holds
 // the loaded file `original` (status `loaded` when it was loaded) unchanged; never creates
-// `leaf`, never replaces anything else and never follows a link.
-int SwapIn(Temporary& t, const std::string& leaf, int original, const struct stat& loaded, const Content& content) {
+// `leaf`, never replaces anything else and never follows a link. Once the swap is done,
+// `original` is closed before the old content's name is removed (a FUSE file system keeps an
+// open file it is asked to remove under a hidden name), and `t.fd` is the new file, open.
+int SwapIn(Temporary& t, const std::string& leaf, Fd& original, const struct stat& loaded, const Content& content) {
     const int dir = t.dir;
     const dev_t dev = loaded.st_dev;
     // The last checks before the swap: nothing wrote to the loaded file meanwhile.
     ReachedForTest(WEK_STAGE_RENAME);
     struct stat now;
-    if (fstat(original, &now) != 0) return WEK_ERR_WRITE;
+    if (!StatNow(original.Get(), now)) return WEK_ERR_WRITE;
     if (!Unchanged(now, loaded, true)) return WEK_ERR_CHANGED;
     if (!NameTemporary(t) || Injected(WEK_STAGE_RENAME)) return WEK_ERR_WRITE;
 
@@ -860,9 +887,10 @@ int SwapIn(Temporary& t, const std::string& leaf, int original, const struct sta
             // One step swaps the names, and only an existing name can be swapped. What came out
             // must be the loaded file, unwritten; anything else goes back untouched.
             struct stat out;
-            if (fstatat(dir, t.name.c_str(), &out, AT_SYMLINK_NOFOLLOW) == 0 && Unchanged(out, loaded, false)) {
+            if (StatNow(dir, t.name.c_str(), 0, out) && Unchanged(out, loaded, false)) {
                 const std::string old = t.name;
                 t.name.clear();
+                original.Reset();
                 const bool removed = !Injected(WEK_STAGE_CLEAN_UP) && unlinkat(dir, old.c_str(), 0) == 0;
                 // The new content is in place; only its durability is in doubt when the flush fails.
                 if (!FlushFolder(dir)) return WEK_ERR_WRITE;
@@ -881,7 +909,7 @@ int SwapIn(Temporary& t, const std::string& leaf, int original, const struct sta
     // new file takes the empty name only if no other file took it meanwhile.
     const std::string keep = WekBackupCopyName(leaf);
     std::vector<char> buffer;
-    if (const int status = ClearEarlierCopy(dir, keep, original, content, buffer); status != WEK_OK) return status;
+    if (const int status = ClearEarlierCopy(dir, keep, original.Get(), content, buffer); status != WEK_OK) return status;
     bool moved = false;
     if (!Refused().Has(dev, kNoNoReplace)) {
         moved = renameat2(dir, leaf.c_str(), dir, keep.c_str(), RENAME_NOREPLACE) == 0;
@@ -893,35 +921,59 @@ int SwapIn(Temporary& t, const std::string& leaf, int original, const struct sta
     if (!moved && renameat(dir, leaf.c_str(), dir, keep.c_str()) != 0)
         return errno == ENOENT ? WEK_ERR_CHANGED : WEK_ERR_WRITE;
     struct stat out;
-    if (fstatat(dir, keep.c_str(), &out, AT_SYMLINK_NOFOLLOW) != 0 || !Unchanged(out, loaded, false)) {
+    if (!StatNow(dir, keep.c_str(), 0, out) || !Unchanged(out, loaded, false)) {
         // Not ours: it goes back. Should yet another file have taken the name in these few
         // microseconds, both are kept and the name stays with the newest.
         RenameNoReplace(dir, keep, leaf, dev);
         return WEK_ERR_CHANGED;
     }
-    if (!RenameNoReplace(dir, t.name, leaf, dev)) {
+    // The new file takes the empty name, never over anything: by RENAME_NOREPLACE, or by a link
+    // where the file system lacks it.
+    bool placed = false, linked = false;
+    int error = 0;
+    if (!Refused().Has(dev, kNoNoReplace)) {
+        placed = renameat2(dir, t.name.c_str(), dir, leaf.c_str(), RENAME_NOREPLACE) == 0;
+        error = errno;
+        if (!placed && NotOffered(error)) Refused().Add(dev, kNoNoReplace);
+    }
+    if (!placed && (error == 0 || NotOffered(error))) {
+        linked = linkat(dir, t.name.c_str(), dir, leaf.c_str(), 0) == 0;
+        error = errno;
+    }
+    if (!placed && !linked) {
         // Another file took the empty name: it is the newest and stays; the loaded file stays
         // aside as the backup copy.
-        if (errno == EEXIST) return WEK_ERR_MOVED_ASIDE;
+        if (error == EEXIST) return WEK_ERR_MOVED_ASIDE;
         if (RenameNoReplace(dir, keep, leaf, dev)) return WEK_ERR_WRITE;
         return errno == EEXIST ? WEK_ERR_MOVED_ASIDE : WEK_ERR_SEE_COPY;
     }
+    if (linked) {
+        // Linked under the name; the temporary name goes once the file is closed, and the new
+        // file is opened again under its name, as the file it is.
+        struct stat mine;
+        const bool known = fstat(t.fd.Get(), &mine) == 0;
+        t.fd.Reset();
+        unlinkat(dir, t.name.c_str(), 0);
+        struct stat seen;
+        if (known) t.fd.Reset(OpenTheSameFile(dir, leaf, mine, O_RDONLY, seen));
+    }
     t.name.clear();
+    original.Reset();
+    const bool removed = !Injected(WEK_STAGE_CLEAN_UP) && unlinkat(dir, keep.c_str(), 0) == 0;
     if (!FlushFolder(dir)) return WEK_ERR_WRITE;
-    if (Injected(WEK_STAGE_CLEAN_UP) || unlinkat(dir, keep.c_str(), 0) != 0) return WEK_ERR_COPY_LEFT;
-    return WEK_OK;
+    return removed ? WEK_OK : WEK_ERR_COPY_LEFT;
 }
 
 // Gives the regular file `leaf` in `dir` (open as `original`, status `loaded` when it was
 // loaded) the content `content`: through a new file swapped in where that keeps everything it
 // has, in place otherwise. `replaced` receives the new file once it holds the name.
-int Rewrite(int dir, const std::string& leaf, int original, const struct stat& loaded, const Content& content,
+int Rewrite(int dir, const std::string& leaf, Fd& original, const struct stat& loaded, const Content& content,
             Fd& replaced) {
     // A new file would leave the other names of the file with the old content, and one the
     // process cannot give the file's owner and group would change them.
     if (loaded.st_nlink > 1 || !MayGiveOwnerAndGroup(loaded)) return RewriteInPlace(dir, leaf, loaded, content);
     std::vector<std::string> attributes;
-    if (!ListAttributes(original, loaded.st_dev, attributes)) return RewriteInPlace(dir, leaf, loaded, content);
+    if (!ListAttributes(original.Get(), loaded.st_dev, attributes)) return RewriteInPlace(dir, leaf, loaded, content);
     // Where this file system takes no attributes, one that has any is rewritten in place at once.
     if (Refused().Has(loaded.st_dev, kNoSetAttributes) && std::any_of(attributes.begin(), attributes.end(), Carried))
         return RewriteInPlace(dir, leaf, loaded, content);
@@ -932,7 +984,7 @@ int Rewrite(int dir, const std::string& leaf, int original, const struct stat& l
     if (fstat(temp.fd.Get(), &created) != 0) return WEK_ERR_WRITE;
     if (Injected(WEK_STAGE_WRITE) || !WriteContent(temp.fd.Get(), content)) return WEK_ERR_WRITE;
     DamageForTestIfAsked(temp.fd.Get(), content.Size());
-    switch (CarryMetadata(original, loaded, attributes, temp.fd.Get(), created)) {
+    switch (CarryMetadata(original.Get(), loaded, attributes, temp.fd.Get(), created)) {
     case Carry::Failed: return WEK_ERR_WRITE;
     case Carry::NotAll:
         temp.Discard();
@@ -942,7 +994,8 @@ int Rewrite(int dir, const std::string& leaf, int original, const struct stat& l
     if (Injected(WEK_STAGE_FSYNC) || fsync(temp.fd.Get()) != 0) return WEK_ERR_WRITE;
     if (const int status = ReadBack(temp.fd.Get(), content); status != WEK_OK) return status;
     const int status = SwapIn(temp, leaf, original, loaded, content);
-    if (status == WEK_OK || status == WEK_ERR_TEMP_LEFT || status == WEK_ERR_COPY_LEFT) replaced = std::move(temp.fd);
+    // A swap that happened closed the original.
+    if (!original.Valid()) replaced = std::move(temp.fd);
     return status;
 }
 
@@ -1016,19 +1069,17 @@ bool ReadLoaded(const LoadedFile& file, std::uint64_t offset, char* buffer, std:
 int SaveLoaded(LoadedFile& file, const Content& content) {
     if (file.throughLink && !file.linkOwnersMatch && Privileged()) return WEK_ERR_LINK_OWNER;
     struct stat now;
-    if (fstat(file.fd, &now) != 0) return WEK_ERR_WRITE;
+    if (!StatNow(file.fd, now)) return WEK_ERR_WRITE;
     if (IsReadOnly(file.fd, now)) return WEK_ERR_READ_ONLY;
     if (!Unchanged(now, file.loaded, true)) return WEK_ERR_CHANGED;
-    Fd replaced;
-    const int status = Rewrite(file.dir, file.leaf, file.fd, file.loaded, content, replaced);
+    Fd replaced, original(file.fd);
+    file.fd = -1;
+    const int status = Rewrite(file.dir, file.leaf, original, file.loaded, content, replaced);
     // From now on the name holds the new file: a later save checks against that one.
-    if (replaced.Valid()) {
-        close(file.fd);
-        file.fd = replaced.Release();
-    }
-    if (status == WEK_OK || status == WEK_ERR_TEMP_LEFT || status == WEK_ERR_COPY_LEFT) {
-        if (fstat(file.fd, &now) == 0) file.loaded = now;
-    }
+    const bool swapped = replaced.Valid();
+    file.fd = swapped ? replaced.Release() : original.Release();
+    if ((swapped || status == WEK_OK || status == WEK_ERR_COPY_LEFT) && file.fd >= 0 && StatNow(file.fd, now))
+        file.loaded = now;
     return status;
 }
 
@@ -1043,7 +1094,7 @@ int SaveToPath(const std::string& path, const Content& content) {
     Fd original(Reopen(f.dir.Get(), f.leaf.c_str(), f.handle, f.st, O_RDONLY));
     if (!original.Valid()) return errno == ESTALE || errno == ENOENT ? WEK_ERR_CHANGED : WEK_ERR_WRITE;
     Fd replaced;
-    return Rewrite(f.dir.Get(), f.leaf, original.Get(), f.st, content, replaced);
+    return Rewrite(f.dir.Get(), f.leaf, original, f.st, content, replaced);
 }
 
 bool ProcessIsGone(std::uint64_t pid) {

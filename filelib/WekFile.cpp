@@ -108,6 +108,9 @@ enum class Goal {
     Match,   // the file must hold exactly the records `expect` (and `expectVersion`)
 };
 
+// Whether a file matched against records must have the recoverable fault.
+enum class Fault { Absent, Present, Either };
+
 struct Decoded {
     int status = WEK_OK;
     int version = 0;      // what GetSimpleVersion shows
@@ -125,13 +128,13 @@ Decoded Fail(Decoded d, int status, std::string detail) {
 // Decodes the file of `size` bytes that `read` reads, in pieces: the header, then the index,
 // then the records. With Goal::Load the records go to `out`; with Goal::Match they are compared
 // with `expect` (whose CRCs must all be there), which the file must hold in `expectVersion`,
-// with the recoverable fault exactly when `expectFault`. Every offset and length is checked
+// with the recoverable fault exactly when `fault` says so. Every offset and length is checked
 // against the size before use, in 64-bit arithmetic that cannot overflow (all fields are at
 // most 2^32 or bounded by the size), and nothing is allocated for the records before the size
 // is known to hold them. `checking` is called once everything is read, before the records'
 // checksums are compared. Throws std::bad_alloc when memory runs out.
 Decoded Decode(std::uint64_t size, const wekio::ReadAt& read, Goal goal, wekio::RecordSet* out,
-               const wekio::RecordSet* expect = nullptr, std::uint32_t expectVersion = 0, bool expectFault = false,
+               const wekio::RecordSet* expect = nullptr, std::uint32_t expectVersion = 0, Fault fault = Fault::Absent,
                const std::function<bool()>& checking = nullptr) {
     Decoded d;
     const auto readAt = [&](std::uint64_t offset, char* buffer, std::size_t n) {
@@ -265,9 +268,9 @@ Decoded Decode(std::uint64_t size, const wekio::ReadAt& read, Goal goal, wekio::
         if (version != 4) return Fail(d, WEK_ERR_CORRUPT, "index checksum does not match");
         if (goal == Goal::Verify)
             return Fail(d, WEK_ERR_CORRUPT, "stale index checksum (recoverable version-4 fault; resave repairs it)");
-        if (goal == Goal::Match && !expectFault) return Fail(d, WEK_ERR_CORRUPT, "index checksum does not match");
+        if (goal == Goal::Match && fault == Fault::Absent) return Fail(d, WEK_ERR_CORRUPT, "index checksum does not match");
         d.fault = true;
-    } else if (goal == Goal::Match && expectFault) {
+    } else if (goal == Goal::Match && fault == Fault::Present) {
         return Fail(d, WEK_ERR_CORRUPT, "the index checksum is not the stale one");
     }
     d.detail = "version " + std::to_string(version) + ", " + std::to_string(count) + " records";
@@ -290,9 +293,8 @@ void CompleteCrcs(wekio::RecordSet& records) {
 // pieces. `loadedVersion` is the version the records were read from (0: none).
 class Image final : public wekio::Content {
 public:
-    Image(const wekio::RecordSet& records, std::uint32_t version, bool withFault, std::uint32_t loadedVersion, bool loadedFault)
-        : m_records(records), m_version(version), m_withFault(withFault), m_loadedVersion(loadedVersion),
-          m_loadedFault(loadedFault), m_piece(kPiece) {
+    Image(const wekio::RecordSet& records, std::uint32_t version, bool withFault, std::uint32_t loadedVersion)
+        : m_records(records), m_version(version), m_withFault(withFault), m_loadedVersion(loadedVersion), m_piece(kPiece) {
         const std::uint64_t count = records.lengths.size();
         m_size = kHeaderSize + records.data.size() + count * kEntrySize;
         std::memcpy(m_header, kMagic, sizeof kMagic);
@@ -329,12 +331,16 @@ public:
     }
 
     bool ReadsBack(std::uint64_t size, const wekio::ReadAt& read) const override {
-        return size == m_size && Decode(size, read, Goal::Match, nullptr, &m_records, m_version, m_withFault).status == WEK_OK;
+        return size == m_size &&
+               Decode(size, read, Goal::Match, nullptr, &m_records, m_version, m_withFault ? Fault::Present : Fault::Absent)
+                       .status == WEK_OK;
     }
 
+    // The stale index checksum is the one thing a rewrite in the same version changes, so a copy
+    // made before an earlier rewrite holds the same records with or without it.
     bool HoldsTheLoadedRecords(std::uint64_t size, const wekio::ReadAt& read) const override {
         return m_loadedVersion != 0 &&
-               Decode(size, read, Goal::Match, nullptr, &m_records, m_loadedVersion, m_loadedFault).status == WEK_OK;
+               Decode(size, read, Goal::Match, nullptr, &m_records, m_loadedVersion, Fault::Either).status == WEK_OK;
     }
 
 private:
@@ -359,7 +365,6 @@ private:
     std::uint32_t m_version;
     bool m_withFault;
     std::uint32_t m_loadedVersion;
-    bool m_loadedFault;
     std::uint64_t m_size = 0;
     char m_header[kHeaderSize];
     mutable std::vector<char> m_piece;
@@ -509,7 +514,7 @@ int CWekFile::LoadWith(const char* path, WekProgressProc pfn, void* pContext,
         d = Decode(
             wekio::LoadedSize(opened),
             [&](std::uint64_t offset, char* buffer, std::size_t size) { return wekio::ReadLoaded(opened, offset, buffer, size); },
-            Goal::Load, &m_records, nullptr, 0, false, [&] { return !Cancelled(pfn, pContext, 50, "checking"); });
+            Goal::Load, &m_records, nullptr, 0, Fault::Absent, [&] { return !Cancelled(pfn, pContext, 50, "checking"); });
         m_nBytesRead = d.bytesRead;
         m_nVersion = d.version;
         if (d.status != WEK_OK) {
@@ -542,8 +547,7 @@ int CWekFile::Save(const char* path, WekProgressProc pfn, void* pContext, const 
     int status;
     try {
         CompleteCrcs(m_records);
-        const Image image(m_records, static_cast<std::uint32_t>(nVersion), false, static_cast<std::uint32_t>(m_nVersion),
-                          m_bHadFault);
+        const Image image(m_records, static_cast<std::uint32_t>(nVersion), false, static_cast<std::uint32_t>(m_nVersion));
         // The loaded path means the file Load found, not whatever the path names now.
         if (m_file && m_loadedPath == path) status = wekio::SaveLoaded(*m_file, image);
         else status = wekio::SaveToPath(path, image);
@@ -587,7 +591,7 @@ bool WekEncode(int version, const std::vector<std::string>& records, bool withFa
     if (version < 1 || (withFault && version != 4)) return false;
     wekio::RecordSet set;
     if (!ToRecordSet(records, set)) return false;
-    const Image image(set, static_cast<std::uint32_t>(version), withFault, 0, false);
+    const Image image(set, static_cast<std::uint32_t>(version), withFault, 0);
     if (image.Size() > out.max_size()) return false;
     out.reserve(static_cast<std::size_t>(image.Size()));
     return image.Produce([&](const char* data, std::size_t size) {
@@ -602,7 +606,7 @@ int WekWriteSample(const char* path, int version, const std::vector<std::string>
         if (version < 1 || (withFault && version != 4)) return WEK_ERR_ARGUMENT;
         wekio::RecordSet set;
         if (!ToRecordSet(records, set)) return WEK_ERR_ARGUMENT;
-        const Image image(set, static_cast<std::uint32_t>(version), withFault, 0, false);
+        const Image image(set, static_cast<std::uint32_t>(version), withFault, 0);
         return wekio::SaveToPath(path, image);
     } catch (const std::bad_alloc&) {
         return WEK_ERR_NO_MEMORY;
