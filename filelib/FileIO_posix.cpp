@@ -295,6 +295,7 @@ Entry Look(int dir, const char* name, Fd& handle, struct stat& st) {
 // device swapped in between the two steps is opened (never read or written) and closed at once.
 // Returns the descriptor, or -1 with errno set (ESTALE: the name holds something else now).
 int Reopen(int dir, const char* name, const Fd& handle, const struct stat& seen, int access) {
+    ReachedForTest(WEK_STAGE_OPEN);
     if (!g_noProc.load(std::memory_order_relaxed)) {
         char proc[40];
         std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", handle.Get());

@@ -45,6 +45,7 @@ enum WekSaveStage : int {
     WEK_STAGE_EXCHANGE,     // the file system cannot swap two names in one step (Linux only)
     WEK_STAGE_CLEAN_UP,     // removing the backup copy, or the original's old content after a swap
     WEK_STAGE_REFUSED,      // in place: the new content is refused before a byte is written
+    WEK_STAGE_OPEN,         // the hook only: a name was looked at and is about to be opened
 };
 
 // Test seam: until called again with WEK_STAGE_NONE, every save fails at `stage` as if that
@@ -57,7 +58,8 @@ void WekAddSaveFailureForTest(WekSaveStage stage);
 // Test seam: `hook` (null: none) is called with `context` as a save reaches these stages, on the
 // saving thread, and the save waits for it: WEK_STAGE_RENAME just before the last checks that
 // come before the new file takes the original's place, WEK_STAGE_OVERWRITE just before the last
-// checks that come before an in-place rewrite writes over the file (its backup copy is complete).
+// checks that come before an in-place rewrite writes over the file (its backup copy is complete),
+// WEK_STAGE_OPEN when any open for reading has looked at a name and is about to open it.
 void WekSetSaveHookForTest(void (*hook)(WekSaveStage stage, void* context), void* context);
 
 // Test seam: with `offset` >= 0, every save changes the byte at `offset` of the file it wrote

@@ -26,11 +26,70 @@ int EnvNumber(const char* name, int fallback) {
     return text && *text ? std::atoi(text) : fallback;
 }
 
-// Every way the library opens a file for reading, each tried on `path` (the entry `name` of
-// the open folder `folder`); `saver` has another file loaded. Returns the number of tries whose
-// outcome was none of the expected ones.
+class OpenForReading : public FileTest {};
+
+// A process that swaps what two names hold (a file and a pipe) once each time it is told to,
+// after a random wait of up to the spread given: over many tries its swap lands at every
+// moment of an open that starts as it is told.
+class TimedSwapper {
+public:
+    TimedSwapper(const std::string& name, const std::string& other, const std::string& aside) {
+        m_shared = static_cast<Shared*>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        new (m_shared) Shared;
+        std::fflush(nullptr);
+        m_child = fork();
+        if (m_child != 0) return;
+        std::mt19937 random(static_cast<unsigned>(getpid()));
+        for (int done = 0; !m_shared->stop.load();) {
+            if (m_shared->go.load() == done) continue;
+            const long spread = std::max(1L, m_shared->spreadNs.load());
+            const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(random() % spread);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            // One step where the file system swaps two names, three renames where it cannot.
+            const bool swapped = renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE) == 0 ||
+                                 (rename(name.c_str(), aside.c_str()) == 0 && rename(other.c_str(), name.c_str()) == 0 &&
+                                  rename(aside.c_str(), other.c_str()) == 0);
+            m_shared->swaps += swapped;
+            m_shared->done = ++done;
+        }
+        _exit(0);
+    }
+    ~TimedSwapper() {
+        m_shared->stop = 1;
+        if (m_child > 0) waitpid(m_child, nullptr, 0);
+        munmap(m_shared, sizeof(Shared));
+    }
+    TimedSwapper(const TimedSwapper&) = delete;
+    TimedSwapper& operator=(const TimedSwapper&) = delete;
+    // Starts one swap within `spread` from now.
+    void Swap(std::chrono::nanoseconds spread) {
+        m_shared->spreadNs = static_cast<long>(spread.count());
+        ++m_shared->go;
+    }
+    // Waits until that swap is done.
+    void Wait() const {
+        while (m_shared->done.load() != m_shared->go.load()) sched_yield();
+    }
+    long Swaps() const { return m_shared->swaps.load(); }
+
+private:
+    struct Shared {
+        std::atomic<int> go{0}, done{0}, stop{0};
+        std::atomic<long> spreadNs{0}, swaps{0};
+    };
+    Shared* m_shared = nullptr;
+    pid_t m_child = -1;
+};
+
+// Every way the library opens a file for reading, each tried `tries` times on `path` (the entry
+// `name` of the open folder `folder`) while `swapper` swaps the file for a pipe: every other try
+// at the worst moment, the others at a random one; `saver` has another file loaded. `opens`
+// counts the pipe's openings since it was last called; `afterEach` gets each way's count.
+// Returns the number of tries whose outcome was none of the expected ones.
 int TryEveryWayOfOpening(const std::string& path, int folder, const std::string& name, CWekFile& saver, int tries,
-                         const std::function<void(const char*)>& afterEach) {
+                         TimedSwapper& swapper, const std::function<int()>& opens,
+                         const std::function<void(const char*, int)>& afterEach) {
     const struct {
         const char* what;
         std::function<int()> open;
@@ -42,21 +101,49 @@ int TryEveryWayOfOpening(const std::string& path, int folder, const std::string&
         {"the strict check", [&] { return WekVerify(path.c_str()); }},
         {"a save to its path", [&] { return saver.Save(path.c_str(), nullptr, nullptr, nullptr, 4); }},
     };
+    // At the worst moment, the swap comes right after the name was looked at; the name holds
+    // the file again before each try.
+    bool armed = false;
+    const auto swapNow = [&] {
+        swapper.Swap(std::chrono::nanoseconds(0));
+        swapper.Wait();
+    };
+    std::function<void()> atOpen = [&] {
+        if (armed) swapNow();
+        armed = false;
+    };
+    WekSetSaveHookForTest([](WekSaveStage stage, void* action) {
+        if (stage == WEK_STAGE_OPEN) (*static_cast<std::function<void()>*>(action))();
+    }, &atOpen);
     int unexpected = 0;
     for (const auto& way : ways) {
+        int opened = 0;
+        // The spread covers twice an open's time, measured untroubled.
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 20; ++i) way.open();
+        const auto spread = 2 * (std::chrono::steady_clock::now() - start) / 20;
         for (int i = 0; i < tries; ++i) {
+            const bool worst = i % 2 == 0;
+            if (worst) {
+                if (S_ISFIFO(LinkStatus(path).st_mode)) swapNow();
+                armed = true;
+            } else {
+                swapper.Swap(spread);
+            }
             const int status = way.open();
+            if (!worst) swapper.Wait();
+            armed = false;
+            opened += opens();  // after each try: the kernel merges like events not yet read
             // A pipe is refused as unopenable (or, for a save, unwritable); a file may have been
             // swapped out under the open, which is a change.
             if (status != WEK_OK && status != WEK_ERR_OPEN && status != WEK_ERR_WRITE && status != WEK_ERR_CHANGED)
                 ++unexpected;
         }
-        afterEach(way.what);
+        afterEach(way.what, opened);
     }
+    WekSetSaveHookForTest(nullptr, nullptr);
     return unexpected;
 }
-
-class OpenForReading : public FileTest {};
 
 TEST_F(OpenForReading, APipeSwappedInForTheFileIsNeverOpened) {
     const std::string path = dir + "/f.olv", spare = dir + "/spare", source = dir + "/source.olv";
@@ -79,19 +166,20 @@ TEST_F(OpenForReading, APipeSwappedInForTheFileIsNeverOpened) {
     };
     const int tries = EnvNumber("QUORVEL_RACE_ROUNDS", 20) * 10;
 
-    // The swapper: the name holds the file and the pipe by turns.
-    Repeater swapper([&] { return renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE) == 0; });
     int total = 0;
-    EXPECT_EQ(TryEveryWayOfOpening(path, folder, "f.olv", saver, tries, [&](const char* what) {
-                  const int opened = opens();
-                  total += opened;
-                  EXPECT_EQ(opened, 0) << what << " opened the pipe " << opened << " times in " << tries;
-              }),
-              0);
-    swapper.Stop();
-    EXPECT_GT(swapper.Hits(), 0);
+    long swaps = 0;
+    {
+        TimedSwapper swapper(path, spare, dir + "/aside");
+        EXPECT_EQ(TryEveryWayOfOpening(path, folder, "f.olv", saver, tries, swapper, opens, [&](const char* what, int opened) {
+                      total += opened;
+                      EXPECT_EQ(opened, 0) << what << " opened the pipe " << opened << " times in " << tries;
+                  }),
+                  0);
+        swaps = swapper.Swaps();
+    }
+    EXPECT_GT(swaps, 0);
     std::printf("[ figures  ] with /proc: %d tries of 6 ways to open a name swapped %ld times, the pipe opened %d times\n",
-                6 * tries, swapper.Hits(), total);
+                6 * tries, swaps, total);
 
     // Without /proc a handle cannot be reopened: the name is opened non-blocking and checked on
     // the descriptor before anything is read. A pipe swapped in at that moment is opened and
@@ -103,10 +191,10 @@ TEST_F(OpenForReading, APipeSwappedInForTheFileIsNeverOpened) {
             return 77;
         if (access("/proc/self/fd", F_OK) == 0) return 77;
         alarm(120);  // a hang fails the test instead of stopping it
-        Repeater again([&] { return renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE) == 0; });
+        TimedSwapper swapper(path, spare, dir + "/aside");
         int opened = 0;
-        const int unexpected = TryEveryWayOfOpening(path, folder, "f.olv", saver, tries, [&](const char*) { opened += opens(); });
-        again.Stop();
+        const int unexpected =
+            TryEveryWayOfOpening(path, folder, "f.olv", saver, tries, swapper, opens, [&](const char*, int n) { opened += n; });
         std::printf("[ figures  ] without /proc: %d tries, the pipe opened (never read) %d times\n", 6 * tries, opened);
         std::fflush(stdout);
         return unexpected == 0 ? 0 : 1;
