@@ -149,12 +149,13 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// True when `now` is the file `then` describes and nothing wrote to it since: the same size and
-// modification time and, with `withChangeTime`, the same change time, which anything done to the
-// file moves (a write, new permissions, a new link). A rename moves it too, so a file that was
-// just renamed is compared without it.
+// True when `now` is the file `then` describes and nothing changed it since: the same size,
+// modification time, permissions, owner and group and, with `withChangeTime`, the same change
+// time, which anything done to the file moves (a write, new permissions, a new link, a new ACL).
+// A rename moves it too, so a file that was just renamed is compared without it.
 bool Unchanged(const struct stat& now, const struct stat& then, bool withChangeTime) {
     return SameFile(now, then) && now.st_size == then.st_size && SameTime(now.st_mtim, then.st_mtim) &&
+           now.st_mode == then.st_mode && now.st_uid == then.st_uid && now.st_gid == then.st_gid &&
            (!withChangeTime || SameTime(now.st_ctim, then.st_ctim));
 }
 
@@ -876,12 +877,13 @@ int RewriteInPlace(int dir, const std::string& leaf, const struct stat& loaded, 
 int SwapIn(Temporary& t, const std::string& leaf, Fd& original, const struct stat& loaded, const Content& content) {
     const int dir = t.dir;
     const dev_t dev = loaded.st_dev;
-    // The last checks before the swap: nothing wrote to the loaded file meanwhile.
-    ReachedForTest(WEK_STAGE_RENAME);
+    // The last checks before the swap: nothing wrote to the loaded file meanwhile. What happens
+    // between them and the swap is caught by checking what the swap took out.
     struct stat now;
     if (!StatNow(original.Get(), now)) return WEK_ERR_WRITE;
     if (!Unchanged(now, loaded, true)) return WEK_ERR_CHANGED;
     if (!NameTemporary(t) || Injected(WEK_STAGE_RENAME)) return WEK_ERR_WRITE;
+    ReachedForTest(WEK_STAGE_RENAME);
 
     if (!SaveFailsForTest(WEK_STAGE_EXCHANGE) && !Refused().Has(dev, kNoExchange)) {
         if (renameat2(dir, t.name.c_str(), dir, leaf.c_str(), RENAME_EXCHANGE) == 0) {

@@ -56,9 +56,10 @@ void WekSetSaveFailureForTest(WekSaveStage stage);
 void WekAddSaveFailureForTest(WekSaveStage stage);
 
 // Test seam: `hook` (null: none) is called with `context` as a save reaches these stages, on the
-// saving thread, and the save waits for it: WEK_STAGE_RENAME just before the last checks that
-// come before the new file takes the original's place, WEK_STAGE_OVERWRITE just before the last
-// checks that come before an in-place rewrite writes over the file (its backup copy is complete),
+// saving thread, and the save waits for it: WEK_STAGE_RENAME just before the new file takes the
+// original's place (after the last checks on Linux, where what the swap takes out is checked
+// again; before them on Windows), WEK_STAGE_OVERWRITE just before the last checks that
+// come before an in-place rewrite writes over the file (its backup copy is complete),
 // WEK_STAGE_OPEN when any open for reading has looked at a name and is about to open it.
 void WekSetSaveHookForTest(void (*hook)(WekSaveStage stage, void* context), void* context);
 
