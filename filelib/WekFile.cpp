@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 
 #include "filelib/FileIO.h"
@@ -185,7 +186,16 @@ Decoded Decode(std::uint64_t size, const wekio::ReadAt& read, Goal goal, wekio::
         records.lengths.reserve(count);
         if (sums) records.crcs.reserve(count);
     }
-    std::vector<char> piece(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, std::max<std::uint64_t>(size - indexOffset, dataSize))));
+    // A buffer for the pieces; not filled first, every byte used is read into it.
+    const std::size_t pieceSize = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kPiece, std::max<std::uint64_t>(size - indexOffset, goal == Goal::Load ? 0 : dataSize)));
+    const std::unique_ptr<char[]> buffer(new char[std::max<std::size_t>(pieceSize, 1)]);
+    struct {
+        char* p;
+        std::size_t n;
+        char* data() const { return p; }
+        std::size_t size() const { return n; }
+    } piece{buffer.get(), pieceSize};
     std::uint32_t indexState = 0xFFFFFFFFu;
     std::uint64_t pos = 0;  // where the next record starts, from the start of the records
     for (std::uint64_t done = 0, total = std::uint64_t{count} * kEntrySize; done < total;) {
