@@ -16,6 +16,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <memory>
+#include <new>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -32,6 +34,7 @@ struct LoadedFile {
     bool throughLink = false;   // the loaded path named a symbolic link
     bool linkOwnersMatch = true;  // every link on the way belongs to the file's owner
     struct stat loaded {};      // its status when it was opened: a change since shows in it
+    bool changeTimeKnown = true;  // false after our own save: its change time is not compared
     ~LoadedFile() {
         if (fd >= 0) close(fd);
         if (dir >= 0) close(dir);
@@ -462,13 +465,38 @@ bool ValidEntryName(const std::string& name) {
 // ---- Saving ----
 
 // Writes `content` into the empty or to-be-cut file `fd` from its start; false with errno set.
+// Small pieces are gathered into writes of up to a megabyte (on a share every write is a round
+// trip); large ones go straight from the content.
 bool WriteContent(int fd, const Content& content) {
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunk]);
+    if (!buffer) {
+        errno = ENOMEM;
+        return false;
+    }
     off_t at = 0;
+    std::size_t held = 0;
+    const auto flush = [&] {
+        if (held > 0 && !WriteAll(fd, buffer.get(), held, at)) return false;
+        at += static_cast<off_t>(held);
+        held = 0;
+        return true;
+    };
     return content.Produce([&](const char* data, std::size_t size) {
+        if (held + size <= kChunk) {
+            std::memcpy(buffer.get() + held, data, size);
+            held += size;
+            return true;
+        }
+        if (!flush()) return false;
+        if (size < kChunk) {
+            std::memcpy(buffer.get(), data, size);
+            held = size;
+            return true;
+        }
         if (!WriteAll(fd, data, size, at)) return false;
         at += static_cast<off_t>(size);
         return true;
-    });
+    }) && flush();
 }
 
 // The test seam: damages the written file `fd` as asked, before it is read back.
@@ -789,7 +817,7 @@ int ClearEarlierCopy(int dir, const std::string& copyName, int file, const Conte
 // Rewrites `leaf` in `dir` in place, so that it keeps its inode and with it every hard link,
 // its owner and its attributes; a flushed backup copy of the original lies beside it while it is
 // being overwritten. `loaded` is the file's status when it was loaded.
-int RewriteInPlace(int dir, const std::string& leaf, const struct stat& loaded, const Content& content) {
+int RewriteInPlace(int dir, const std::string& leaf, const struct stat& loaded, bool changeTime, const Content& content) {
     std::vector<char> buffer;
     try {
         buffer.resize(2 * kChunk);
@@ -804,7 +832,7 @@ int RewriteInPlace(int dir, const std::string& leaf, const struct stat& loaded, 
         return WEK_ERR_WRITE;
     }
     if (!StatNow(file.Get(), st)) return WEK_ERR_WRITE;
-    if (!Unchanged(st, loaded, true)) return WEK_ERR_CHANGED;
+    if (!Unchanged(st, loaded, changeTime)) return WEK_ERR_CHANGED;
 
     // The copy: unnamed until it is complete where the file system allows it.
     const std::string copyName = WekBackupCopyName(leaf);
@@ -821,7 +849,7 @@ int RewriteInPlace(int dir, const std::string& leaf, const struct stat& loaded, 
     ReachedForTest(WEK_STAGE_OVERWRITE);
     struct stat before;
     if (!StatNow(file.Get(), before)) return WEK_ERR_WRITE;
-    if (!Unchanged(before, loaded, true)) return WEK_ERR_CHANGED;
+    if (!Unchanged(before, loaded, changeTime)) return WEK_ERR_CHANGED;
 
     int status = WEK_OK;
     if (Injected(WEK_STAGE_REFUSED)) {
@@ -874,14 +902,15 @@ int RewriteInPlace(int dir, const std::string& leaf, const struct stat& loaded, 
 // `leaf`, never replaces anything else and never follows a link. Once the swap is done,
 // `original` is closed before the old content's name is removed (a FUSE file system keeps an
 // open file it is asked to remove under a hidden name), and `t.fd` is the new file, open.
-int SwapIn(Temporary& t, const std::string& leaf, Fd& original, const struct stat& loaded, const Content& content) {
+int SwapIn(Temporary& t, const std::string& leaf, Fd& original, const struct stat& loaded, bool changeTime,
+           const Content& content) {
     const int dir = t.dir;
     const dev_t dev = loaded.st_dev;
     // The last checks before the swap: nothing wrote to the loaded file meanwhile. What happens
     // between them and the swap is caught by checking what the swap took out.
     struct stat now;
     if (!StatNow(original.Get(), now)) return WEK_ERR_WRITE;
-    if (!Unchanged(now, loaded, true)) return WEK_ERR_CHANGED;
+    if (!Unchanged(now, loaded, changeTime)) return WEK_ERR_CHANGED;
     if (!NameTemporary(t) || Injected(WEK_STAGE_RENAME)) return WEK_ERR_WRITE;
     ReachedForTest(WEK_STAGE_RENAME);
 
@@ -968,18 +997,18 @@ int SwapIn(Temporary& t, const std::string& leaf, Fd& original, const struct sta
 }
 
 // Gives the regular file `leaf` in `dir` (open as `original`, status `loaded` when it was
-// loaded) the content `content`: through a new file swapped in where that keeps everything it
+// loaded, compared with its change time when `changeTime`) the content `content`: through a new file swapped in where that keeps everything it
 // has, in place otherwise. `replaced` receives the new file once it holds the name.
-int Rewrite(int dir, const std::string& leaf, Fd& original, const struct stat& loaded, const Content& content,
-            Fd& replaced) {
+int Rewrite(int dir, const std::string& leaf, Fd& original, const struct stat& loaded, bool changeTime,
+            const Content& content, Fd& replaced) {
     // A new file would leave the other names of the file with the old content, and one the
     // process cannot give the file's owner and group would change them.
-    if (loaded.st_nlink > 1 || !MayGiveOwnerAndGroup(loaded)) return RewriteInPlace(dir, leaf, loaded, content);
+    if (loaded.st_nlink > 1 || !MayGiveOwnerAndGroup(loaded)) return RewriteInPlace(dir, leaf, loaded, changeTime, content);
     std::vector<std::string> attributes;
-    if (!ListAttributes(original.Get(), loaded.st_dev, attributes)) return RewriteInPlace(dir, leaf, loaded, content);
+    if (!ListAttributes(original.Get(), loaded.st_dev, attributes)) return RewriteInPlace(dir, leaf, loaded, changeTime, content);
     // Where this file system takes no attributes, one that has any is rewritten in place at once.
     if (Refused().Has(loaded.st_dev, kNoSetAttributes) && std::any_of(attributes.begin(), attributes.end(), Carried))
-        return RewriteInPlace(dir, leaf, loaded, content);
+        return RewriteInPlace(dir, leaf, loaded, changeTime, content);
 
     Temporary temp;
     if (!CreateTemporary(dir, loaded.st_dev, 0600, temp)) return RefusedNewFile(errno);
@@ -991,12 +1020,12 @@ int Rewrite(int dir, const std::string& leaf, Fd& original, const struct stat& l
     case Carry::Failed: return WEK_ERR_WRITE;
     case Carry::NotAll:
         temp.Discard();
-        return RewriteInPlace(dir, leaf, loaded, content);
+        return RewriteInPlace(dir, leaf, loaded, changeTime, content);
     case Carry::All: break;
     }
     if (Injected(WEK_STAGE_FSYNC) || fsync(temp.fd.Get()) != 0) return WEK_ERR_WRITE;
     if (const int status = ReadBack(temp.fd.Get(), content); status != WEK_OK) return status;
-    const int status = SwapIn(temp, leaf, original, loaded, content);
+    const int status = SwapIn(temp, leaf, original, loaded, changeTime, content);
     // A swap that happened closed the original.
     if (!original.Valid()) replaced = std::move(temp.fd);
     return status;
@@ -1071,18 +1100,23 @@ bool ReadLoaded(const LoadedFile& file, std::uint64_t offset, char* buffer, std:
 
 int SaveLoaded(LoadedFile& file, const Content& content) {
     if (file.throughLink && !file.linkOwnersMatch && Privileged()) return WEK_ERR_LINK_OWNER;
+    // What the file system last said will do here: the last checks ask it again.
     struct stat now;
-    if (!StatNow(file.fd, now)) return WEK_ERR_WRITE;
+    if (fstat(file.fd, &now) != 0) return WEK_ERR_WRITE;
     if (IsReadOnly(file.fd, now)) return WEK_ERR_READ_ONLY;
-    if (!Unchanged(now, file.loaded, true)) return WEK_ERR_CHANGED;
+    if (!Unchanged(now, file.loaded, file.changeTimeKnown)) return WEK_ERR_CHANGED;
     Fd replaced, original(file.fd);
     file.fd = -1;
-    const int status = Rewrite(file.dir, file.leaf, original, file.loaded, content, replaced);
+    const int status = Rewrite(file.dir, file.leaf, original, file.loaded, file.changeTimeKnown, content, replaced);
     // From now on the name holds the new file: a later save checks against that one.
     const bool swapped = replaced.Valid();
     file.fd = swapped ? replaced.Release() : original.Release();
-    if ((swapped || status == WEK_OK || status == WEK_ERR_COPY_LEFT) && file.fd >= 0 && StatNow(file.fd, now))
+    // The file now holds what this save wrote; its change time moved with the save's own steps
+    // and is not compared by the next save.
+    if ((swapped || status == WEK_OK || status == WEK_ERR_COPY_LEFT) && file.fd >= 0 && fstat(file.fd, &now) == 0) {
         file.loaded = now;
+        file.changeTimeKnown = false;
+    }
     return status;
 }
 
@@ -1096,8 +1130,10 @@ int SaveToPath(const std::string& path, const Content& content) {
     if (IsReadOnly(f.handle.Get(), f.st)) return WEK_ERR_READ_ONLY;
     Fd original(Reopen(f.dir.Get(), f.leaf.c_str(), f.handle, f.st, O_RDONLY));
     if (!original.Valid()) return errno == ESTALE || errno == ENOENT ? WEK_ERR_CHANGED : WEK_ERR_WRITE;
+    struct stat now;
+    if (!StatNow(original.Get(), now) || !SameFile(now, f.st)) return WEK_ERR_CHANGED;
     Fd replaced;
-    return Rewrite(f.dir.Get(), f.leaf, original, f.st, content, replaced);
+    return Rewrite(f.dir.Get(), f.leaf, original, now, true, content, replaced);
 }
 
 bool ProcessIsGone(std::uint64_t pid) {

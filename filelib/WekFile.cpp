@@ -101,6 +101,8 @@ int ShownVersion(std::uint32_t version) {
 
 // Files are read and written in pieces of this size (a multiple of an index entry).
 constexpr std::size_t kPiece = std::size_t{1} << 20;
+// Files up to this size are read in one read.
+constexpr std::uint64_t kSmallFile = std::uint64_t{1} << 20;
 
 // What a decode is for.
 enum class Goal {
@@ -138,7 +140,20 @@ Decoded Decode(std::uint64_t size, const wekio::ReadAt& read, Goal goal, wekio::
                const wekio::RecordSet* expect = nullptr, std::uint32_t expectVersion = 0, Fault fault = Fault::Absent,
                const std::function<bool()>& checking = nullptr) {
     Decoded d;
+    // A small file is read whole, in one read (on a share every read is a round trip); a larger
+    // one piece by piece.
+    std::unique_ptr<char[]> whole;
+    if (size > kHeaderSize && size <= kSmallFile) {
+        whole.reset(new char[static_cast<std::size_t>(size)]);
+        if (!read(0, whole.get(), static_cast<std::size_t>(size))) return Fail(d, WEK_ERR_READ, "read failed");
+        d.bytesRead = size;
+    }
     const auto readAt = [&](std::uint64_t offset, char* buffer, std::size_t n) {
+        if (whole) {
+            if (offset > size || n > size - offset) return false;
+            std::memcpy(buffer, whole.get() + offset, n);
+            return true;
+        }
         if (!read(offset, buffer, n)) return false;
         d.bytesRead += n;
         return true;
