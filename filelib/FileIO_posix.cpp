@@ -468,7 +468,8 @@ bool ValidEntryName(const std::string& name) {
 // Small pieces are gathered into writes of up to a megabyte (on a share every write is a round
 // trip); large ones go straight from the content.
 bool WriteContent(int fd, const Content& content) {
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunk]);
+    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, content.Size()));
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[std::max<std::size_t>(room, 1)]);
     if (!buffer) {
         errno = ENOMEM;
         return false;
@@ -482,13 +483,13 @@ bool WriteContent(int fd, const Content& content) {
         return true;
     };
     return content.Produce([&](const char* data, std::size_t size) {
-        if (held + size <= kChunk) {
+        if (held + size <= room) {
             std::memcpy(buffer.get() + held, data, size);
             held += size;
             return true;
         }
         if (!flush()) return false;
-        if (size < kChunk) {
+        if (size < room) {
             std::memcpy(buffer.get(), data, size);
             held = size;
             return true;

@@ -319,7 +319,8 @@ void CompleteCrcs(wekio::RecordSet& records) {
 class Image final : public wekio::Content {
 public:
     Image(const wekio::RecordSet& records, std::uint32_t version, bool withFault, std::uint32_t loadedVersion)
-        : m_records(records), m_version(version), m_withFault(withFault), m_loadedVersion(loadedVersion), m_piece(kPiece) {
+        : m_records(records), m_version(version), m_withFault(withFault), m_loadedVersion(loadedVersion),
+          m_piece(std::max<std::size_t>(kEntrySize, std::min<std::size_t>(kPiece, records.lengths.size() * kEntrySize))) {
         const std::uint64_t count = records.lengths.size();
         m_size = kHeaderSize + records.data.size() + count * kEntrySize;
         std::memcpy(m_header, kMagic, sizeof kMagic);
