@@ -18,8 +18,9 @@ using ReadAt = std::function<bool(std::uint64_t offset, char* buffer, std::size_
 using WriteNext = std::function<bool(const char* data, std::size_t size)>;
 
 // What a save writes, handed over in pieces so that no second whole image of a file is made,
-// and checked once it is written. Its buffers are made when it is made, so that none of its
-// functions needs memory.
+// and checked once it is written. Producing needs no memory beyond what was made with it, so
+// that an in-place rewrite cannot run out of it halfway; a check that cannot get its buffer
+// fails. None of its functions throws.
 class Content {
 public:
     virtual ~Content() = default;

@@ -220,12 +220,12 @@ Decoded Decode(std::uint64_t size, const wekio::ReadAt& read, Goal goal, wekio::
         for (std::size_t at = 0; at < n; at += kEntrySize) {
             const std::uint32_t i = static_cast<std::uint32_t>((done + at) / kEntrySize);
             const std::uint32_t length = GetU32(piece.data() + at), crc = GetU32(piece.data() + at + 4);
-            const std::string where = "record " + std::to_string(std::uint64_t{i} + 1);
-            if (length > dataSize - pos) return Fail(d, WEK_ERR_CORRUPT, where + " runs past the data");
-            if (!sums && crc != 0) return Fail(d, WEK_ERR_CORRUPT, where + " checksum does not match");
+            const auto where = [i] { return "record " + std::to_string(std::uint64_t{i} + 1); };
+            if (length > dataSize - pos) return Fail(d, WEK_ERR_CORRUPT, where() + " runs past the data");
+            if (!sums && crc != 0) return Fail(d, WEK_ERR_CORRUPT, where() + " checksum does not match");
             if (goal == Goal::Match) {
                 if (length != expect->lengths[i] || (sums && crc != expect->crcs[i]))
-                    return Fail(d, WEK_ERR_CORRUPT, where + " differs");
+                    return Fail(d, WEK_ERR_CORRUPT, where() + " differs");
             } else {
                 records.lengths.push_back(length);
                 if (sums) records.crcs.push_back(crc);
@@ -356,17 +356,26 @@ public:
         return ForEachIndexPiece(write);
     }
 
+    // Neither throws: a check that cannot be made (no memory for its buffer) fails.
     bool ReadsBack(std::uint64_t size, const wekio::ReadAt& read) const override {
-        return size == m_size &&
-               Decode(size, read, Goal::Match, nullptr, &m_records, m_version, m_withFault ? Fault::Present : Fault::Absent)
-                       .status == WEK_OK;
+        try {
+            return size == m_size && Decode(size, read, Goal::Match, nullptr, &m_records, m_version,
+                                            m_withFault ? Fault::Present : Fault::Absent)
+                                             .status == WEK_OK;
+        } catch (const std::exception&) {
+            return false;
+        }
     }
 
     // The stale index checksum is the one thing a rewrite in the same version changes, so a copy
     // made before an earlier rewrite holds the same records with or without it.
     bool HoldsTheLoadedRecords(std::uint64_t size, const wekio::ReadAt& read) const override {
-        return m_loadedVersion != 0 &&
-               Decode(size, read, Goal::Match, nullptr, &m_records, m_loadedVersion, Fault::Either).status == WEK_OK;
+        try {
+            return m_loadedVersion != 0 &&
+                   Decode(size, read, Goal::Match, nullptr, &m_records, m_loadedVersion, Fault::Either).status == WEK_OK;
+        } catch (const std::exception&) {
+            return false;
+        }
     }
 
 private:
