@@ -152,7 +152,9 @@ int Resave(const char* file) {
         status = f.Save(file, nullptr, nullptr, nullptr, 4);
     }
     if (status < 0) {
-        std::printf("%s: not saved: %s\n", file, WekStatusText(status));
+        // Rewritten, but something of the save is left beside the file: said, and no success.
+        const bool rewritten = status == WEK_ERR_COPY_LEFT || status == WEK_ERR_TEMP_LEFT;
+        std::printf(rewritten ? "%s: %s\n" : "%s: not saved: %s\n", file, WekStatusText(status));
         return kExitInvalid;
     }
     std::printf("%s: saved as version 4, %zu records%s\n", file, f.RecordCount(),
