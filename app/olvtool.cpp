@@ -111,7 +111,7 @@ int Info(const std::vector<std::string>& files) {
             continue;
         }
         WriteOut("load: ok\nversion: " + std::to_string(full.GetSimpleVersion()) + "\nrecords: " +
-                 std::to_string(full.Records().size()) + "\nrecoverable fault: " +
+                 std::to_string(full.RecordCount()) + "\nrecoverable fault: " +
                  (full.HadRecoverableFault() ? "tolerated" : "none") + "\n");
     }
     return result;
@@ -152,11 +152,13 @@ int Resave(const std::vector<std::string>& files) {
             status = f.Save(file.c_str(), nullptr, nullptr, nullptr, 4);
         }
         if (status < 0) {
-            Complain(Quoted(file) + ": not saved: " + WekStatusText(status));
+            // Rewritten, but something of the save is left beside the file: said, and no success.
+            const bool rewritten = status == WEK_ERR_COPY_LEFT || status == WEK_ERR_TEMP_LEFT;
+            Complain(Quoted(file) + (rewritten ? ": " : ": not saved: ") + WekStatusText(status));
             result = kExitInvalid;
             continue;
         }
-        WriteOut(Quoted(file) + ": saved as version 4, " + std::to_string(f.Records().size()) + " records" +
+        WriteOut(Quoted(file) + ": saved as version 4, " + std::to_string(f.RecordCount()) + " records" +
                  (f.HadRecoverableFault() ? ", recoverable fault repaired" : "") + "\n");
     }
     return result;

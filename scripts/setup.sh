@@ -14,6 +14,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   wine wine64 xvfb xauth x11-utils imagemagick
   g++-i686-linux-gnu libc6-i386 lib32stdc++6 lib32gcc-s1 qemu-user-static python3
+  acl bindfs fuse3 e2fsprogs
 )
 
 missing=()
