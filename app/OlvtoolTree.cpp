@@ -40,10 +40,10 @@ constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2;
 
 #ifdef _WIN32
 using RealFileSystem = win32::Win32FileSystem;
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 #else
 using RealFileSystem = posix::PosixFileSystem;
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 #endif
 
 // Found paths held between the walk, the probe and the fix pass, at most; the walk pauses and
@@ -130,11 +130,13 @@ std::string WalkRoot(std::string path) {
 }
 
 // The command's standard error: problems, the counts at the end, and a progress line while a
-// terminal shows it (at most every 256 files, wiped before any other text). Keeps the exit
-// code the problems call for.
+// terminal shows it (at most every 256 files, wiped before any other text). No progress line
+// while the records go to a terminal too: they show the progress, and the line would stand in
+// front of one of them. Keeps the exit code the problems call for.
 class Console {
 public:
-    Console(const char* verb, bool quiet) : m_verb(verb), m_quiet(quiet), m_progress(!quiet && StderrIsTerminal()) {}
+    Console(const char* verb, bool quiet)
+        : m_verb(verb), m_quiet(quiet), m_progress(!quiet && IsTerminal(stderr) && !IsTerminal(stdout)) {}
     ~Console() { WipeProgress(); }
 
     void Step() {

@@ -214,6 +214,21 @@ run scan -v b
 grep -q '^olvtool: walking b$' err && grep -q '^  version 4: 7$' err && grep -q '^  not an .olv file: 2$' err ||
     fail "scan -v: $(cat err)"
 
+# --- The progress line shows on a terminal (run here under script(1)), but never while the
+# records scroll by on that terminal: it would stand in front of a record there.
+mkdir progress && "$tool" make progress/f0.olv --version 2 >/dev/null
+for i in $(seq 1 299); do cp progress/f0.olv "progress/f$i.olv"; done
+while IFS='|' read -r redirect progress records; do
+    script -qec "'$tool' scan progress $redirect" /dev/null </dev/null >tty 2>&1
+    shown=$(grep -c 'scanned 256 files' tty)
+    whole=$(grep -Ec $'^2\tprogress/f[0-9]+\\.olv\r?$' tty)
+    [ "$shown" = "$progress" ] && [ "$whole" = "$records" ] ||
+        fail "scan on a terminal ${redirect:-to the terminal}: progress shown $shown, $whole whole records: $(head -c 300 tty | cat -A)"
+done <<'EOF'
+>/dev/null|1|0
+|0|300
+EOF
+
 # --- A signal during fix: the saves under way finish and their lines come out whole, no
 # further file starts, the counts follow on stderr, exit 128 + the signal. The gate holds the
 # saves at their flush until the signal is sent.
