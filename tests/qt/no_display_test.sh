@@ -46,6 +46,8 @@ args=(
   "a file|$runtime/file|2||quorvel: '$runtime/file' is not a folder"
   "a folder, no display|$runtime|1||$want"
   "a folder after --, no display|-- $runtime|1||$want"
+  "Qt's -style=STYLE, a folder, no display|-style=fusion $runtime|1||$want"
+  "Qt's -stylesheet=FILE, no display|-stylesheet=$runtime/file|1||$want"
 )
 for c in "${args[@]}"; do
   IFS='|' read -r name words status out err <<<"$c"
