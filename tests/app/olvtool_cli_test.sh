@@ -266,9 +266,10 @@ rm -rf many && cp -a many.orig many && rm -f fifo && mkfifo fifo
 (
     exec 3>fifo
     printf 'many/%s\n' "$(ls many | head -1)" >&3
-    sleep 120
+    exec sleep 120
 ) &
 writer=$!
+: >out  # emptied before the wait below looks at it, not when the command starts at some point
 timeout 60 "$tool" fix --from fifo >out 2>err &
 pid=$!
 for _ in $(seq 600); do [ -s out ] && break; sleep 0.1; done
