@@ -363,12 +363,18 @@ int Fix(const Parsed& parsed) {
     };
     std::size_t resaved = 0, failed = 0, toResave = 0;
     VersionCounts versions;
+    // Counts a file found; one that could not be read may be a version-4 file left as it was,
+    // so it is named and the command does not end as a success.
+    const auto found = [&](const std::string& path, int version) {
+        ++versions[version];
+        console.Step();
+        if (version < 0) console.Problem("cannot read " + Quoted(path) + ": not rewritten, its version is unknown", kExitUsage);
+    };
     if (options.dryRun) {
         FindFiles(
             options, source, waiter, console, stopping,
             [&](const std::string& path, int version) {
-                ++versions[version];
-                console.Step();
+                found(path, version);
                 if (version != kTargetVersion) return;
                 ++toResave;
                 write({path, version, std::to_string(version), "would be resaved", {}});
@@ -383,8 +389,7 @@ int Fix(const Parsed& parsed) {
         FindFiles(
             options, source, waiter, console, stopping,
             [&](const std::string& path, int version) {
-                ++versions[version];
-                console.Step();
+                found(path, version);
                 if (version == kTargetVersion) rewriter.Add(path);
             },
             [&] { return rewriter.HasRoom(); },

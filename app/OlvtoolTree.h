@@ -18,8 +18,9 @@ int Scan(const Parsed& parsed);
 
 // olvtool fix: rewrites every version-4 .olv file found, one record per version-4 file,
 // "<outcome>\t<path>" with the dialog's outcome texts (with --dry-run: "4\t<path>" and nothing
-// written). Exit 0 when every one was resaved, 1 when any failed, 2 as for scan (2 wins over
-// 1), 128 + the signal when stopped by one (the files in flight are finished first).
+// written). Exit 0 when every one was resaved, 1 when any failed, 2 as for scan or when a file
+// found cannot be read (2 wins over 1), 128 + the signal when stopped by one (the files in
+// flight are finished first).
 int Fix(const Parsed& parsed);
 
 }  // namespace quorvel::olvtool
