@@ -85,7 +85,9 @@ StartOptions ParseStartOptions(const std::vector<std::string>& args, const std::
     if (options.error.empty() && operands.size() == 1) {
         const std::string& folder = operands.front();
         struct stat st {};
-        if (folder.empty() || ::stat(folder.c_str(), &st) != 0)
+        if (!folder.empty() && folder.front() != '/' && cwd.empty())
+            options.error = "cannot open '" + folder + "': the working folder cannot be found";
+        else if (folder.empty() || ::stat(folder.c_str(), &st) != 0)
             options.error = "cannot open '" + folder + "': " + std::strerror(folder.empty() ? ENOENT : errno);
         else if (!S_ISDIR(st.st_mode))
             options.error = "'" + folder + "' is not a folder";

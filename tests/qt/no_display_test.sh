@@ -62,4 +62,16 @@ for c in "${args[@]}"; do
   else [ ! -s "$runtime/err" ] || ok=no; fi
   report "$name" $ok "exit $got, stdout: $(cat "$runtime/out"), stderr: $(cat "$runtime/err")"
 done
+
+# Started in a folder that was deleted meanwhile, a relative FOLDER cannot be made absolute: it
+# is refused, and never taken for the root folder.
+for folder in . .. sub; do
+  mkdir -p "$runtime/gone"
+  (cd "$runtime/gone" && rmdir "$runtime/gone" &&
+     env -i PATH="$PATH" HOME="$runtime" timeout 20 "$quorvel" "$folder" >"$runtime/out" 2>"$runtime/err")
+  got=$?
+  [ "$got" -eq 2 ] && [ "$(head -n 1 "$runtime/err")" = "quorvel: cannot open '$folder': the working folder cannot be found" ] &&
+    ok=yes || ok=no
+  report "'$folder' in a deleted working folder" $ok "exit $got, stderr: $(cat "$runtime/err")"
+done
 exit $failed
