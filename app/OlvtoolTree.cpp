@@ -42,10 +42,10 @@ constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2;
 
 #ifdef _WIN32
 using RealFileSystem = win32::Win32FileSystem;
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 #else
 using RealFileSystem = posix::PosixFileSystem;
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 #endif
 
 // Found paths held between the walk, the probe and the fix pass, at most; the walk pauses and
@@ -132,11 +132,13 @@ std::string WalkRoot(std::string path) {
 }
 
 // The command's standard error: problems, the counts at the end, and a progress line while a
-// terminal shows it (at most every 256 files, wiped before any other text). Keeps the exit
-// code the problems call for.
+// terminal shows it (at most every 256 files, wiped before any other text). No progress line
+// while the records go to a terminal too: they show the progress, and the line would stand in
+// front of one of them. Keeps the exit code the problems call for.
 class Console {
 public:
-    Console(const char* verb, bool quiet) : m_verb(verb), m_quiet(quiet), m_progress(!quiet && StderrIsTerminal()) {}
+    Console(const char* verb, bool quiet)
+        : m_verb(verb), m_quiet(quiet), m_progress(!quiet && IsTerminal(stderr) && !IsTerminal(stdout)) {}
     ~Console() { WipeProgress(); }
 
     void Step() {
@@ -394,12 +396,18 @@ int Fix(const Parsed& parsed) {
     };
     std::size_t resaved = 0, failed = 0, toResave = 0;
     VersionCounts versions;
+    // Counts a file found; one that could not be read may be a version-4 file left as it was,
+    // so it is named and the command does not end as a success.
+    const auto found = [&](const std::string& path, int version) {
+        ++versions[version];
+        console.Step();
+        if (version < 0) console.Problem("cannot read " + Quoted(path) + ": not rewritten, its version is unknown", kExitUsage);
+    };
     if (options.dryRun) {
         FindFiles(
             options, source, waiter, console, stopping,
             [&](const FoundFile& file, int version) {
-                ++versions[version];
-                console.Step();
+                found(file.path, version);
                 if (version != kTargetVersion) return;
                 ++toResave;
                 write({file.path, version, std::to_string(version), "would be resaved", {}});
@@ -414,8 +422,7 @@ int Fix(const Parsed& parsed) {
         FindFiles(
             options, source, waiter, console, stopping,
             [&](FoundFile file, int version) {
-                ++versions[version];
-                console.Step();
+                found(file.path, version);
                 if (version == kTargetVersion) rewriter.Add(std::move(file));
             },
             [&] { return rewriter.HasRoom(); },

@@ -21,8 +21,8 @@ int Scan(const Parsed& parsed);
 // "<outcome>\t<path>" with the dialog's outcome texts (with --dry-run: "4\t<path>" and nothing
 // written). Files are rewritten while the search goes on, each reached through the folders the
 // search recorded for it. Exit 0 when every one was resaved and every folder searched, 1
-// otherwise, 2 as for scan (2 wins over 1), 128 + the signal when stopped by one (the files in
-// flight are finished first).
+// otherwise, 2 as for scan or when a file found cannot be read (2 wins over 1), 128 + the signal
+// when stopped by one (the files in flight are finished first).
 int Fix(const Parsed& parsed);
 
 }  // namespace quorvel::olvtool

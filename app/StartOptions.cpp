@@ -11,17 +11,23 @@ namespace quorvel {
 namespace {
 
 // Qt's own command-line options (QGuiApplication, QApplication, the X11 platform), which Qt
-// takes out of the arguments itself: with one dash or two, those in the first set with a value.
+// takes out of the arguments itself: with one dash or two, those in the first set with a value
+// in the next argument, those in the second with "=value" in the same one.
 const std::set<std::string> kQtOptionsWithValue = {
     "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
     "qwindowtitle", "session", "style", "stylesheet", "display", "geometry", "name", "title"};
+const std::set<std::string> kQtOptionsWithEquals = {"style", "stylesheet", "qmljsdebugger"};
 const std::set<std::string> kQtFlags = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
 
-// `name` without its leading dashes when it is one of Qt's options, else "".
-std::string QtOption(const std::string& arg) {
+// How many arguments one of Qt's options at `arg` takes (1, or 2 with its value); 0 when
+// `arg` is none of Qt's.
+std::size_t QtOptionArguments(const std::string& arg) {
     const std::size_t dashes = arg.rfind("--", 0) == 0 ? 2 : 1;
-    const std::string name = arg.substr(dashes);
-    return kQtOptionsWithValue.count(name) || kQtFlags.count(name) ? name : std::string();
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(dashes, equals == std::string::npos ? std::string::npos : equals - dashes);
+    if (equals != std::string::npos) return kQtOptionsWithEquals.count(name) ? 1 : 0;
+    if (kQtOptionsWithValue.count(name)) return 2;
+    return kQtFlags.count(name) ? 1 : 0;
 }
 
 // `folder` made absolute against `cwd`: leading "." and ".." components are resolved (cwd
@@ -67,8 +73,8 @@ StartOptions ParseStartOptions(const std::vector<std::string>& args, const std::
             help = true;
         } else if (arg == "--version") {
             version = true;
-        } else if (const std::string qt = QtOption(arg); !qt.empty()) {
-            if (kQtOptionsWithValue.count(qt)) ++i;  // its value is Qt's too
+        } else if (const std::size_t qt = QtOptionArguments(arg)) {
+            i += qt - 1;  // its value is Qt's too
         } else if (options.error.empty()) {
             options.error = "unknown option '" + arg + "'";
         }
@@ -79,7 +85,9 @@ StartOptions ParseStartOptions(const std::vector<std::string>& args, const std::
     if (options.error.empty() && operands.size() == 1) {
         const std::string& folder = operands.front();
         struct stat st {};
-        if (folder.empty() || ::stat(folder.c_str(), &st) != 0)
+        if (!folder.empty() && folder.front() != '/' && cwd.empty())
+            options.error = "cannot open '" + folder + "': the working folder cannot be found";
+        else if (folder.empty() || ::stat(folder.c_str(), &st) != 0)
             options.error = "cannot open '" + folder + "': " + std::strerror(folder.empty() ? ENOENT : errno);
         else if (!S_ISDIR(st.st_mode))
             options.error = "'" + folder + "' is not a folder";

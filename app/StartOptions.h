@@ -17,7 +17,8 @@ struct StartOptions {
 };
 
 // Reads the arguments after the program's name. `cwd` is the working folder that a relative
-// FOLDER is taken in; the folder must exist. "." and ".." at the start of a relative FOLDER are
+// FOLDER is taken in ("" when it cannot be found, as when it was deleted: then a relative
+// FOLDER is an error); the folder must exist. "." and ".." at the start of a relative FOLDER are
 // resolved against `cwd` (which holds no links), the rest of the path is kept as given.
 StartOptions ParseStartOptions(const std::vector<std::string>& args, const std::string& cwd);
 

@@ -136,18 +136,20 @@ int Verify(const std::vector<std::string>& files) {
 }
 
 // The repair the program performs: load, still version 4, mark changed, save as version 4.
+// A file that cannot be read counts as unreadable (2), any other that is not saved as 1.
 int Resave(const std::vector<std::string>& files) {
     int result = kExitOk;
     for (const std::string& file : files) {
         CWekFile f;
-        int status = f.Load(file.c_str(), nullptr, nullptr, 0, 0);
-        if (status >= 0 && f.GetSimpleVersion() != 4) {
+        const int loaded = f.Load(file.c_str(), nullptr, nullptr, 0, 0);
+        if (loaded >= 0 && f.GetSimpleVersion() != 4) {
             Complain(Quoted(file) + ": not saved: version " + std::to_string(f.GetSimpleVersion()) +
                      ", only version-4 files are resaved");
-            result = kExitInvalid;
+            result = Worse(result, kExitInvalid);
             continue;
         }
-        if (status >= 0) {
+        int status = loaded;
+        if (loaded >= 0) {
             f.SetModified(1, 1);
             status = f.Save(file.c_str(), nullptr, nullptr, nullptr, 4);
         }
@@ -155,7 +157,7 @@ int Resave(const std::vector<std::string>& files) {
             // Rewritten, but something of the save is left beside the file: said, and no success.
             const bool rewritten = status == WEK_ERR_COPY_LEFT || status == WEK_ERR_TEMP_LEFT;
             Complain(Quoted(file) + (rewritten ? ": " : ": not saved: ") + WekStatusText(status));
-            result = kExitInvalid;
+            result = Worse(result, loaded < 0 && Unreadable(loaded) ? kExitUsage : kExitInvalid);
             continue;
         }
         WriteOut(Quoted(file) + ": saved as version 4, " + std::to_string(f.RecordCount()) + " records" +

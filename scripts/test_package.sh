@@ -98,6 +98,9 @@ done
 entry="$work/root/usr/share/applications/org.quorvel.Quorvel.desktop"
 grep -qx 'Exec=quorvel %f' "$entry" && ok "the desktop entry passes a folder (%f)" || fail "Exec of the desktop entry: $(grep ^Exec= "$entry")"
 grep -qx 'StartupWMClass=quorvel' "$entry" && ok "StartupWMClass=quorvel" || fail "no StartupWMClass=quorvel"
+changelog_version="$(zcat "$work/root/usr/share/doc/quorvel/changelog.gz" | sed -n '1s/^quorvel (\([^)]*\)).*/\1/p')"
+[ "$changelog_version" = "$(dpkg-deb -f "$deb" Version)" ] && ok "the changelog names the package's version" ||
+  fail "the changelog names version $changelog_version, the package $(dpkg-deb -f "$deb" Version)"
 if readelf -d "$work/root/usr/bin/quorvel" | grep -qiE 'rpath|runpath'; then fail "quorvel keeps a build RPATH"; else ok "no RPATH"; fi
 
 # The maintainer and contact come from one setting: built with another, every place shows it.

@@ -1,5 +1,6 @@
 #include "ui/RowText.h"
 
+#include "base/Utf8.h"
 #include "ui/Port.h"
 
 namespace quorvel {
@@ -7,33 +8,13 @@ namespace quorvel {
 namespace {
 
 // Length of the printable UTF-8 character at text[i], or 0 when the byte there starts none:
-// invalid sequences (overlong, surrogates, beyond U+10FFFF, cut short), C0 and C1 controls,
-// DEL, and the line and paragraph separators, which end a line in some editors.
+// invalid sequences, C0 and C1 controls, DEL, and the line and paragraph separators, which end
+// a line in some editors.
 std::size_t PrintableLength(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) return lead >= 0x20 && lead != 0x7F ? 1 : 0;
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        if (lead == 0xC2) low = 0xA0;   // U+0080..U+009F are controls
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
-        if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;   // overlong below U+10000
-        if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
-    } else {
-        return 0;
-    }
-    if (text.size() - i < length || byte(i + 1) < low || byte(i + 1) > high) return 0;
-    for (std::size_t k = 2; k < length; ++k)
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    if (lead == 0xE2 && byte(i + 1) == 0x80 && (byte(i + 2) == 0xA8 || byte(i + 2) == 0xA9)) return 0;
-    return length;
+    char32_t c = 0;
+    const std::size_t length = Utf8SequenceAt(text, i, &c);
+    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+    return control ? 0 : length;
 }
 
 }  // namespace

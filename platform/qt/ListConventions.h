@@ -27,8 +27,8 @@ public:
     // Sets `view` up and watches its events; the rows' bytes are read from `list`.
     ListConventions(ReportView& view, const IListView& list);
 
-    // "Save list as..." in the menu: runs `save`; offered when the list has rows, and
-    // enabled while `canSave` says so (the window is not busy).
+    // "Save list as..." in the menu runs `onSaveList`; it is offered when the list has rows,
+    // and enabled while `canSaveList` (when set) says so: the window is not busy.
     std::function<void()> onSaveList;
     std::function<bool()> canSaveList;
 

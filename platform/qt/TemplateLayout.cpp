@@ -102,8 +102,6 @@ QLayoutItem* TemplateLayout::takeAt(int /*index*/) { return nullptr; }
 
 int TemplateLayout::count() const { return static_cast<int>(m_items.size()); }
 
-void TemplateLayout::invalidate() { QLayout::invalidate(); }
-
 TemplateLayout::Geometry TemplateLayout::Compute(QSize size, bool textsGrow) const {
     const auto& tpl = m_template.controls;
     const std::size_t n = std::min(tpl.size(), m_controls.size());
@@ -236,8 +234,7 @@ TemplateLayout::Geometry TemplateLayout::Compute(QSize size, bool textsGrow) con
 std::vector<QRect> TemplateLayout::Place(QSize size) const { return Compute(size).rects; }
 
 QSize TemplateLayout::sizeHint() const {
-    const DialogUnits du(parentWidget()->font());
-    QSize size(du.X(m_template.cx), du.Y(m_template.cy));
+    QSize size = DialogUnits(parentWidget()->font()).ClientSize(m_template);
     Geometry g = Compute(size);
     // A window that cannot grow with the user gives its texts the width they need.
     if (!Resizable() && g.overflow > 0) {
@@ -251,7 +248,7 @@ QSize TemplateLayout::minimumSize() const {
     if (!Resizable()) return sizeHint();
     const auto& tpl = m_template.controls;
     const DialogUnits du(parentWidget()->font());
-    const QSize templ(du.X(m_template.cx), du.Y(m_template.cy));
+    const QSize templ = du.ClientSize(m_template);
     // As narrow as the controls that keep their width allow, with every text wrapped in the
     // width the template gives it.
     int rightmost = 0, widthNeeded = 0;

@@ -41,7 +41,6 @@ public:
     QSize maximumSize() const override;
     // Places every control for the given client rectangle.
     void setGeometry(const QRect& rect) override;
-    void invalidate() override;
 
     // QLayout's item access, over the controls in template order.
     void addItem(QLayoutItem* item) override;

@@ -46,6 +46,8 @@ args=(
   "a file|$runtime/file|2||quorvel: '$runtime/file' is not a folder"
   "a folder, no display|$runtime|1||$want"
   "a folder after --, no display|-- $runtime|1||$want"
+  "Qt's -style=STYLE, a folder, no display|-style=fusion $runtime|1||$want"
+  "Qt's -stylesheet=FILE, no display|-stylesheet=$runtime/file|1||$want"
 )
 for c in "${args[@]}"; do
   IFS='|' read -r name words status out err <<<"$c"
@@ -59,5 +61,17 @@ for c in "${args[@]}"; do
   if [ -n "$err" ]; then [ "$(head -n 1 "$runtime/err")" = "$err" ] || ok=no
   else [ ! -s "$runtime/err" ] || ok=no; fi
   report "$name" $ok "exit $got, stdout: $(cat "$runtime/out"), stderr: $(cat "$runtime/err")"
+done
+
+# Started in a folder that was deleted meanwhile, a relative FOLDER cannot be made absolute: it
+# is refused, and never taken for the root folder.
+for folder in . .. sub; do
+  mkdir -p "$runtime/gone"
+  (cd "$runtime/gone" && rmdir "$runtime/gone" &&
+     env -i PATH="$PATH" HOME="$runtime" timeout 20 "$quorvel" "$folder" >"$runtime/out" 2>"$runtime/err")
+  got=$?
+  [ "$got" -eq 2 ] && [ "$(head -n 1 "$runtime/err")" = "quorvel: cannot open '$folder': the working folder cannot be found" ] &&
+    ok=yes || ok=no
+  report "'$folder' in a deleted working folder" $ok "exit $got, stderr: $(cat "$runtime/err")"
 done
 exit $failed
