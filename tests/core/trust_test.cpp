@@ -105,12 +105,14 @@ TEST(TrustedWalk, APrivilegedRunFollowsAFolderLinkOnlyFromRootOrTheFoldersOwner)
         const char* target;
         uid_t targetOwner;
         bool entered;
+        const char* via = nullptr;  // a user's link the link leads through
     };
     const Case cases[] = {
         {"theirs", test::kNobody, "secret", 0, false},  // a user's link into root's folder
         {"third", test::kNobody, "daemons", 1, false},  // into a third user's folder
         {"roots", 0, "shared", 0, true},                // root's own link
         {"own", test::kNobody, "users", test::kNobody, true},  // to the link owner's own folder
+        {"latest", 0, "private", 0, false, "hop"},      // root's link, through a user's link
     };
     std::vector<std::string> contents;
     for (const Case& c : cases) {
@@ -120,7 +122,9 @@ TEST(TrustedWalk, APrivilegedRunFollowsAFolderLinkOnlyFromRootOrTheFoldersOwner)
         ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
         Own(folder, c.targetOwner);
         Own(file, c.targetOwner);
-        Own(t.Link(std::string("tree/") + c.link, std::string("../") + c.target), c.linkOwner);
+        if (c.via) Own(t.Link(std::string("tree/") + c.via, std::string("../") + c.target), test::kNobody);
+        Own(t.Link(std::string("tree/") + c.link, c.via ? std::string(c.via) : std::string("../") + c.target),
+            c.linkOwner);
         contents.push_back(ReadAll(file));
     }
     const std::string stale = t.Raw("tree/.olvsave-99999999-2.tmp", "a stale temporary in the tree itself");
@@ -346,11 +350,13 @@ TEST(TrustedWalk, ANewFolderGivenAWalkedFoldersNumberIsWalked) {
 TEST(TrustedWalk, SystemFileSystemsAreNeverEnteredAndAreReported) {
     TempTree t;
     t.Olv("a.olv", 2);
-    const char* targets[] = {"/proc", "/sys", "/dev"};
+    // /proc/self/cwd leads to a real folder, but a different one for every process.
+    const std::pair<const char*, const char*> links[] = {
+        {"toproc", "/proc"}, {"tosys", "/sys"}, {"todev", "/dev"}, {"tocwd", "/proc/self/cwd"}};
     std::vector<std::pair<std::string, FolderProblem>> expected;
-    for (const char* target : targets) {
-        t.Link(std::string("to") + (target + 1), target);
-        expected.emplace_back(t.Path(std::string("to") + (target + 1)), FolderProblem::SystemFiles);
+    for (const auto& [name, target] : links) {
+        t.Link(name, target);
+        expected.emplace_back(t.Path(name), FolderProblem::SystemFiles);
     }
     Walked walked = Walk(t.Root(), {});
     EXPECT_EQ(walked.files, std::vector<std::string>{t.Path("a.olv")});
