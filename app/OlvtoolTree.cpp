@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -65,9 +66,15 @@ public:
     }
     void Wait() {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait(lock, [this] { return m_woken; });
+        if (m_poll.count() > 0)
+            m_cv.wait_for(lock, m_poll, [this] { return m_woken; });
+        else
+            m_cv.wait(lock, [this] { return m_woken; });
         m_woken = false;
     }
+    // Wait returns at least this often, for a caller that must look at something nobody wakes
+    // it for.
+    void PollEvery(std::chrono::milliseconds interval) { m_poll = interval; }
     std::function<void()> Waker() {
         return [this] { Wake(); };
     }
@@ -76,7 +83,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_woken = false;
+    std::chrono::milliseconds m_poll{0};
 };
+
+// How often a command whose stop request has no thread to wake it looks for a signal.
+constexpr std::chrono::milliseconds kSignalPoll{50};
 
 struct TreeOptions {
     std::vector<std::string> operands;
@@ -354,6 +365,7 @@ int Scan(const Parsed& parsed) {
     if (const int problem = ReadOptions(parsed, options)) return problem;
     Waiter waiter;
     StopRequest stop(waiter.Waker());
+    if (!stop.Watched()) waiter.PollEvery(kSignalPoll);
     Console console("scanned", options.quiet);
     PathSource source(options.operands, options.fromFiles, options.nul ? '\0' : '\n', stop.WakeDescriptor());
     RecordWriter out = MakeWriter(options, false);
@@ -385,6 +397,7 @@ int Fix(const Parsed& parsed) {
 #endif
     Waiter waiter;
     StopRequest stop(waiter.Waker());
+    if (!stop.Watched()) waiter.PollEvery(kSignalPoll);
     Console console("checked", options.quiet);
     PathSource source(options.operands, options.fromFiles, options.nul ? '\0' : '\n', stop.WakeDescriptor());
     // Each outcome leaves at once, whole: a pipe or a log shows the pass as it goes.

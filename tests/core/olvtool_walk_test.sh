@@ -49,12 +49,14 @@ chmod 000 "$tree/locked"
 
 as_user() { setpriv --reuid="$user" --regid="$user" --clear-groups "$@"; }
 
-# Six processes at most for the user: olvtool gets five threads besides its own.
-out=$(as_user bash -c 'ulimit -u 6; exec "$0" scan "$1"' "$tool" "$tree" 2>"$work/user.err"); rc=$?
-check "scan as a user with 6 processes exits 1 for the locked folder (rc $rc)" test "$rc" = 1
-check "scan as a user with 6 processes lists the rest" grep -qxF $'4\t'"$tree/open/a.olv" <<<"$out"
-check "scan names the folder it could not read" \
-    grep -qxF "olvtool: not searched: $tree/locked: permission denied" "$work/user.err"
+# Six processes at most for the user: olvtool gets five threads besides its own; one: none.
+for procs in 6 1; do
+    out=$(as_user bash -c 'ulimit -u "$2"; exec "$0" scan "$1"' "$tool" "$tree" "$procs" 2>"$work/user.err"); rc=$?
+    check "scan as a user with $procs processes exits 1 for the locked folder (rc $rc)" test "$rc" = 1
+    check "scan as a user with $procs processes lists the rest" grep -qxF $'4\t'"$tree/open/a.olv" <<<"$out"
+    check "scan as a user with $procs processes names the folder it could not read" \
+        grep -qxF "olvtool: not searched: $tree/locked: permission denied" "$work/user.err"
+done
 
 # Root, in the user's tree: the user's link to root's folder is not followed, and is named.
 chmod 755 "$tree/locked"

@@ -54,7 +54,8 @@ struct Shown {
     }
 };
 
-Shown BrowseAndFix(const std::string& root, FileWork work = {}) {
+// `listTo`: the list is then saved there too.
+Shown BrowseAndFix(const std::string& root, FileWork work = {}, const std::string& listTo = {}) {
     ScriptedDialogPort port;
     CQuorvelDlg dlg(port);
     dlg.SetFileWork(std::move(work));
@@ -62,6 +63,10 @@ Shown BrowseAndFix(const std::string& root, FileWork work = {}) {
     port.pickerAnswers.push_back(root);
     dlg.OnBnClickedBrowse();
     if (port.IsDlgItemEnabled(IDOK)) dlg.OnBnClickedFixFiles();
+    if (!listTo.empty()) {
+        port.saveAnswers.push_back(listTo);
+        dlg.OnSaveListAs();
+    }
     return {port.list.rows, port.messageBoxes};
 }
 
@@ -406,7 +411,8 @@ TEST(TrustedWalk, WithoutThreadsTheWorkIsDoneWithFewerOrOnTheCallersThread) {
             if (!test::BecomeUser(user)) return std::string("no user");
             const struct rlimit rl{processes, processes};
             if (processes != RLIM_INFINITY && setrlimit(RLIMIT_NPROC, &rl) != 0) return std::string("no limit");
-            return Describe(BrowseAndFix(t.Root()));
+            const std::string list = t.Path("list-" + std::to_string(processes) + ".txt");
+            return Describe(BrowseAndFix(t.Root(), {}, list)) + ReadAll(list);
         });
     };
     const std::string expected = run(RLIM_INFINITY);
