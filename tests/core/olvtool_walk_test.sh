@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # olvtool's walk under limits and in a tree another user can write: few descriptors (the whole
-# tree is still found), few threads (the work runs on fewer), folders it cannot read or must not
+# tree is still found, however deep), few threads (the work runs on fewer), folders it cannot read or must not
 # enter (named on stderr, exit 1), a user's link to root's folder (not followed by root).
 # Usage: olvtool_walk_test.sh PATH_TO_OLVTOOL
 set -u
@@ -31,6 +31,19 @@ out=$(ulimit -n 64; "$tool" fix "$chain" 2>"$work/chain.err"); rc=$?
 check "fix under 64 descriptors exits 0 (rc $rc: $(head -3 "$work/chain.err"))" test "$rc" = 0
 check "fix under 64 descriptors finds the whole chain" grep -qx '100 version 4 .olv files: 100 resaved, 0 failed' "$work/chain.err"
 check "fix under 64 descriptors prints a record per file" test "$(grep -c $'^4 - resaved\t' <<<"$out")" = 100
+
+# 1,500 levels with a version-4 file at the bottom and a link out of it, under 20 descriptors:
+# the rewrites still under way when the search ends reopen the root.
+deep=$work/deep
+bottom=$deep/$(printf 'd/%.0s' $(seq 1500))
+mkdir -p "$bottom" "$work/out"
+"$tool" make "$bottom/z.olv" --version 4 >/dev/null
+"$tool" make "$work/out/y.olv" --version 4 >/dev/null
+ln -s "$work/out" "$bottom/link"
+(ulimit -n 20; "$tool" fix "$deep" >/dev/null 2>"$work/deep.err"); rc=$?
+check "fix of 1,500 levels under 20 descriptors exits 0 (rc $rc)" test "$rc" = 0
+check "fix of 1,500 levels under 20 descriptors rewrites both files" \
+    grep -qx '2 version 4 .olv files: 2 resaved, 0 failed' "$work/deep.err"
 
 if [ "$(id -u)" != 0 ]; then
     echo "SKIP: the rest needs root (another user, links of another user)"
