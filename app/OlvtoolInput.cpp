@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "app/OlvtoolOutput.h"
 
@@ -25,6 +26,9 @@ namespace quorvel::olvtool {
 namespace {
 
 constexpr std::size_t kReadSize = 64 * 1024;
+// Longer than any path a walk gives (a hundred thousand folders deep): a longer record is no
+// path, and is never held whole.
+constexpr std::size_t kMaxRecordBytes = 16 * 1024 * 1024;
 
 std::string Describe(const std::string& fromFile) { return fromFile == "-" ? "standard input" : Quoted(fromFile); }
 
@@ -55,6 +59,7 @@ bool PathSource::OpenNextFile(std::string& problem) {
     m_recordNumber = 0;
     m_begin = m_end = 0;
     m_eof = false;
+    m_skipping = false;
     if (m_buffer.size() < kReadSize) m_buffer.resize(kReadSize);
     if (m_fileName == "-") {
 #ifdef _WIN32
@@ -103,9 +108,19 @@ PathSource::Read PathSource::ReadRecord(std::string& record, std::string& proble
         const char* start = m_buffer.data() + m_begin;
         if (const void* end = std::memchr(start, m_terminator, m_end - m_begin)) {
             const std::size_t length = static_cast<const char*>(end) - start;
-            record.assign(start, length);
             m_begin += length + 1;
+            if (std::exchange(m_skipping, false)) continue;  // the end of a record too long
+            if (length > kMaxRecordBytes) return Read::TooLong;
+            record.assign(start, length);
             return Read::Record;
+        }
+        if (m_skipping) {
+            m_begin = m_end = 0;  // what is read of a record too long is dropped
+            if (m_eof) m_skipping = false;
+        } else if (m_end - m_begin > kMaxRecordBytes) {
+            m_skipping = !m_eof;
+            m_begin = m_end = 0;
+            return Read::TooLong;
         }
         if (m_eof) {
             if (m_begin == m_end) return Read::End;
@@ -144,6 +159,11 @@ PathSource::Got PathSource::Next(std::string& text, bool mayWait) {
         std::string problem;
         const Read read = ReadRecord(text, problem, mayWait);
         if (read == Read::Later) return Got::Later;
+        if (read == Read::TooLong) {
+            text = "--from " + Describe(m_fileName) + ": record " + std::to_string(++m_recordNumber) +
+                   " is longer than 16 MiB: skipped, no path is that long";
+            return Got::Problem;
+        }
         if (read == Read::End) {
             CloseFile();
             if (problem.empty()) continue;

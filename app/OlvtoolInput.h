@@ -22,15 +22,17 @@ public:
 
     enum class Got { Path, Problem, Later, End };
     // The next path (Path), or what went wrong on the way to it (Problem: a --from file that
-    // cannot be opened or read, an empty record, which is skipped), or End. `text` holds the
+    // cannot be opened or read, an empty record or one longer than 16 MiB, which is skipped),
+    // or End. `text` holds the
     // path or the problem. With `mayWait` it waits for input on a pipe, until the wake
     // descriptor ends the wait; without, it says Later when no whole record is there yet.
     Got Next(std::string& text, bool mayWait);
 
 private:
     bool OpenNextFile(std::string& problem);
-    enum class Read { Record, Later, End };
-    // The next record of the open file; End at its end or on a read error (`problem` set).
+    enum class Read { Record, TooLong, Later, End };
+    // The next record of the open file; TooLong for one longer than any path (the rest of it
+    // is skipped by the calls that follow); End at its end or on a read error (`problem` set).
     Read ReadRecord(std::string& record, std::string& problem, bool mayWait);
     void CloseFile();
 
@@ -50,6 +52,7 @@ private:
     std::vector<char> m_buffer;
     std::size_t m_begin = 0, m_end = 0;
     bool m_eof = false;
+    bool m_skipping = false;  // within a record too long, until its terminator
     bool m_woken = false;
 };
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/Utf8.h"
 #ifdef _WIN32
 #include "app/ConsoleText.h"
 #endif
@@ -11,35 +12,7 @@ namespace quorvel::olvtool {
 
 namespace {
 
-// The length of the valid UTF-8 sequence at the start of `text` and its code point; 0 when
-// the first byte starts none.
-std::size_t DecodeUtf8(std::string_view text, std::uint32_t& codePoint) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length;
-    std::uint32_t minimum;
-    if (lead < 0x80) {
-        codePoint = lead;
-        return 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, minimum = 0x80, codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, minimum = 0x800, codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, minimum = 0x10000, codePoint = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return 0;
-        codePoint = codePoint << 6 | (byte(i) & 0x3F);
-    }
-    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) return 0;
-    return length;
-}
-
-bool IsControl(std::uint32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+bool IsControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
 
 // The $'...' escape of one byte: the usual letters for tab, newline and carriage return,
 // three octal digits for every other.
@@ -59,8 +32,8 @@ void AppendEscape(std::string& out, unsigned char b) {
 bool NeedsQuotes(std::string_view path) {
     if (!path.empty() && path.front() == '\'') return true;
     for (std::size_t i = 0; i < path.size();) {
-        std::uint32_t c;
-        const std::size_t n = DecodeUtf8(path.substr(i), c);
+        char32_t c = 0;
+        const std::size_t n = Utf8SequenceAt(path, i, &c);
         if (n > 0 && IsControl(c)) return true;
         i += n > 0 ? n : 1;
     }
@@ -106,8 +79,8 @@ std::string Quoted(std::string_view path) {
         in = wanted;
     };
     for (std::size_t i = 0; i < path.size();) {
-        std::uint32_t c;
-        const std::size_t n = DecodeUtf8(path.substr(i), c);
+        char32_t c = 0;
+        const std::size_t n = Utf8SequenceAt(path, i, &c);
         if (n == 0 || IsControl(c)) {
             enter(In::Escapes);
             for (std::size_t k = 0; k < (n ? n : 1); ++k) AppendEscape(out, static_cast<unsigned char>(path[i + k]));
@@ -126,8 +99,8 @@ std::string Quoted(std::string_view path) {
 
 bool IsUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
-        std::uint32_t c;
-        const std::size_t n = DecodeUtf8(text.substr(i), c);
+        char32_t c = 0;
+        const std::size_t n = Utf8SequenceAt(text, i, &c);
         if (n == 0) return false;
         i += n;
     }
@@ -138,8 +111,8 @@ std::string JsonString(std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size();) {
-        std::uint32_t c;
-        const std::size_t n = DecodeUtf8(text.substr(i), c);
+        char32_t c = 0;
+        const std::size_t n = Utf8SequenceAt(text, i, &c);
         if (n == 0) {
             out += "\xEF\xBF\xBD";  // U+FFFD
             ++i;

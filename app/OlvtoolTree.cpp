@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -17,9 +18,11 @@
 #include "app/OlvtoolInput.h"
 #include "app/OlvtoolOutput.h"
 #include "app/OlvtoolStop.h"
+#include "base/Descriptors.h"
 #include "base/Path.h"
 #include "repair/Outcome.h"
 #include "repair/ResavePass.h"
+#include "scan/FolderReach.h"
 #include "scan/FolderWalk.h"
 #include "scan/VersionProbe.h"
 #ifdef _WIN32
@@ -40,10 +43,10 @@ constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2;
 
 #ifdef _WIN32
 using RealFileSystem = win32::Win32FileSystem;
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 #else
 using RealFileSystem = posix::PosixFileSystem;
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 #endif
 
 // Found paths held between the walk, the probe and the fix pass, at most; the walk pauses and
@@ -63,9 +66,15 @@ public:
     }
     void Wait() {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait(lock, [this] { return m_woken; });
+        if (m_poll.count() > 0)
+            m_cv.wait_for(lock, m_poll, [this] { return m_woken; });
+        else
+            m_cv.wait(lock, [this] { return m_woken; });
         m_woken = false;
     }
+    // Wait returns at least this often, for a caller that must look at something nobody wakes
+    // it for.
+    void PollEvery(std::chrono::milliseconds interval) { m_poll = interval; }
     std::function<void()> Waker() {
         return [this] { Wake(); };
     }
@@ -74,7 +83,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_woken = false;
+    std::chrono::milliseconds m_poll{0};
 };
+
+// How often a command whose stop request has no thread to wake it looks for a signal.
+constexpr std::chrono::milliseconds kSignalPoll{50};
 
 struct TreeOptions {
     std::vector<std::string> operands;
@@ -84,7 +97,7 @@ struct TreeOptions {
     bool quiet = false;
     bool verbose = false;
     bool dryRun = false;
-    int jobs = 8;
+    int jobs = 0;  // --jobs N; 0: the dialog's own defaults
 };
 
 // Reads scan's and fix's options; kExitOk when they fit, otherwise says why and returns the
@@ -130,11 +143,13 @@ std::string WalkRoot(std::string path) {
 }
 
 // The command's standard error: problems, the counts at the end, and a progress line while a
-// terminal shows it (at most every 256 files, wiped before any other text). Keeps the exit
-// code the problems call for.
+// terminal shows it (at most every 256 files, wiped before any other text). No progress line
+// while the records go to a terminal too: they show the progress, and the line would stand in
+// front of one of them. Keeps the exit code the problems call for.
 class Console {
 public:
-    Console(const char* verb, bool quiet) : m_verb(verb), m_quiet(quiet), m_progress(!quiet && StderrIsTerminal()) {}
+    Console(const char* verb, bool quiet)
+        : m_verb(verb), m_quiet(quiet), m_progress(!quiet && IsTerminal(stderr) && !IsTerminal(stdout)) {}
     ~Console() { WipeProgress(); }
 
     void Step() {
@@ -190,31 +205,48 @@ void NoteVersions(Console& console, const VersionCounts& versions) {
 
 // Says what a walk that has ended could not do.
 void EndWalk(const scan::FolderWalk& walk, const std::string& root, Console& console) {
-    if (walk.RootUnreadable()) console.Problem("cannot read the folder " + Quoted(root), kExitUsage);
+    if (const FolderProblem problem = walk.RootProblem(); problem != FolderProblem::None)
+        console.Problem("cannot read the folder " + Quoted(root) + ": " + FolderProblemText(problem), kExitUsage);
 }
 
+// Names a folder beneath a root that the walk could not read or did not enter: a search that
+// skipped folders is not a complete answer.
+void ReportSkipped(const scan::SkippedFolder& folder, Console& console) {
+    console.Problem("not searched: " + Quoted(folder.path) + ": " + FolderProblemText(folder.problem), kExitFailed);
+}
+
+// A found file and the walk it came from: its folder's record there, for the fix pass to reach
+// it again through the folders the walk entered. Files named as operands have no record.
+struct FoundFile {
+    std::string path;
+    std::shared_ptr<scan::FolderReach> reach;
+    std::uint32_t folder = scan::kNoFolder;
+};
+
 // Drives the search over every operand in turn: walks each folder and probes every .olv file
-// beneath it, probes each file operand as it is, and hands each (path, version) to `onFile` in
+// beneath it, probes each file operand as it is, and hands each (file, version) to `onFile` in
 // that order while `canTake` allows. `onIdle` runs on every round and says whether the caller
 // still has work under way; input is waited for only when neither it nor the search has any.
 // Returns early, dropping what is not probed yet, once `stopping` says so. Operands that cannot
-// be used are told to `console`.
-void FindFiles(const TreeOptions& options, PathSource& source, Waiter& waiter, Console& console,
+// be used are told to `console`. The files handed out reach their folders again through `fs`,
+// which must outlive every use of them.
+void FindFiles(IFileSystem& fs, const TreeOptions& options, PathSource& source, Waiter& waiter, Console& console,
                const std::function<bool()>& stopping,
-               const std::function<void(const std::string& path, int version)>& onFile,
+               const std::function<void(FoundFile file, int version)>& onFile,
                const std::function<bool()>& canTake, const std::function<bool()>& onIdle) {
-    RealFileSystem fs;
     scan::WalkSettings walkSettings;
-    walkSettings.listers = options.jobs;
+    if (options.jobs > 0) walkSettings.listers = options.jobs;
     if (options.dryRun) walkSettings.isLeftover = nullptr;  // a dry run removes nothing either
     scan::ProbeSettings probeSettings;
-    probeSettings.threads = options.jobs;
+    if (options.jobs > 0) probeSettings.threads = options.jobs;
     scan::VersionProbe probe(waiter.Waker(), probeSettings);
     std::unique_ptr<scan::FolderWalk> walk;
+    std::shared_ptr<scan::FolderReach> reach;  // the way back to the folders of the current walk
     std::string walkOperand;
-    std::deque<std::string> waiting;  // found, not yet handed to the probe
-    std::deque<std::string> probing;  // handed to the probe, oldest first
-    std::vector<std::string> found;
+    std::deque<FoundFile> waiting;  // found, not yet handed to the probe
+    std::deque<FoundFile> probing;  // handed to the probe, oldest first
+    std::vector<scan::FoundFile> found;
+    std::vector<scan::SkippedFolder> skipped;
     bool moreOperands = true;
     bool callerBusy = false;
     while (true) {
@@ -238,17 +270,20 @@ void FindFiles(const TreeOptions& options, PathSource& source, Waiter& waiter, C
             } else if (const PathKind kind = Classify(path, problem); kind == PathKind::Missing) {
                 console.Problem("cannot read " + Quoted(path) + ": " + problem, kExitUsage);
             } else if (kind == PathKind::File) {
-                waiting.push_back(std::move(path));
+                waiting.push_back({std::move(path), nullptr, scan::kNoFolder});
             } else {
                 if (options.verbose) console.Note("olvtool: walking " + Quoted(path));
                 walk = std::make_unique<scan::FolderWalk>(fs, WalkRoot(path), waiter.Waker(), walkSettings);
+                reach = std::make_shared<scan::FolderReach>(fs, walk->Records());
                 walkOperand = std::move(path);
             }
         }
         if (walk && waiting.size() < kHeldPaths) {
-            const bool walking = walk->Take(found);
-            for (std::string& path : found) waiting.push_back(std::move(path));
+            const bool walking = walk->Take(found, skipped);
+            for (scan::FoundFile& file : found) waiting.push_back({std::move(file.path), reach, file.folder});
             found.clear();
+            for (const scan::SkippedFolder& folder : skipped) ReportSkipped(folder, console);
+            skipped.clear();
             if (!walking) {
                 EndWalk(*walk, walkOperand, console);
                 walk.reset();
@@ -256,14 +291,14 @@ void FindFiles(const TreeOptions& options, PathSource& source, Waiter& waiter, C
             }
         }
         while (!waiting.empty() && probe.HasRoom()) {
-            probe.Submit(waiting.front());
+            probe.Submit(waiting.front().path);
             probing.push_back(std::move(waiting.front()));
             waiting.pop_front();
         }
         while (canTake()) {
             const std::optional<int> version = probe.TryTake();
             if (!version) break;
-            onFile(probing.front(), *version);
+            onFile(std::move(probing.front()), *version);
             probing.pop_front();
             progressed = true;
         }
@@ -275,37 +310,48 @@ void FindFiles(const TreeOptions& options, PathSource& source, Waiter& waiter, C
     }
 }
 
-// The fix pass over the version-4 files the search hands it: starts each as room frees up and
-// hands every outcome to `onOutcome` in the order the files came, whatever order they finish in.
+// The fix pass over the version-4 files the search hands it: hands each to the pass as room
+// frees up and every outcome to `onOutcome` in the order the files came, whatever order they
+// finish in.
 class Rewriter {
 public:
     using OnOutcome = std::function<void(const std::string& path, const ResaveResult& result)>;
 
     Rewriter(Waiter& waiter, int jobs, OnOutcome onOutcome)
-        : m_pass(waiter.Waker(), jobs), m_onOutcome(std::move(onOutcome)) {}
+        : m_pass(waiter.Waker(), Settings(jobs)), m_onOutcome(std::move(onOutcome)) {}
 
     bool HasRoom() const { return m_queued.size() < kHeldPaths; }
-    void Add(std::string path) { m_queued.push_back(std::move(path)); }
-    // Hands on the outcomes that are ready; starts queued files while `starting`.
+    void Add(FoundFile file) { m_queued.push_back(std::move(file)); }
+    // Hands on the outcomes that are ready; hands in queued files while `starting`. Once
+    // `starting` ends, files handed in and not started are dropped: they get no record.
     void Step(bool starting) {
-        while (std::optional<ResaveResult> result = m_pass.TryTake()) {
-            m_onOutcome(m_started.front(), *result);
-            m_started.pop_front();
+        if (!starting) m_pass.DropWaiting();
+        while (std::optional<ResavePass::Outcome> outcome = m_pass.TryTake()) {
+            if (outcome->result) m_onOutcome(m_handedIn.front(), *outcome->result);
+            m_handedIn.pop_front();
         }
         while (starting && !m_queued.empty() && m_pass.HasRoom()) {
-            m_pass.Start(m_queued.front());
-            m_started.push_back(std::move(m_queued.front()));
+            FoundFile& file = m_queued.front();
+            m_pass.Add(file.path, std::move(file.reach), file.folder);
+            m_handedIn.push_back(std::move(file.path));
             m_queued.pop_front();
         }
+        m_pass.Dispatch();
     }
-    // Whether every file started has its outcome, and none waits to start while `starting`.
-    bool Done(bool starting) const { return m_started.empty() && (!starting || m_queued.empty()); }
+    // Whether every file handed in has its outcome, and none waits while `starting`.
+    bool Done(bool starting) const { return m_handedIn.empty() && (!starting || m_queued.empty()); }
 
 private:
+    static PassSettings Settings(int jobs) {
+        PassSettings settings;
+        if (jobs > 0) settings.jobs = jobs;
+        return settings;
+    }
+
     ResavePass m_pass;
     const OnOutcome m_onOutcome;
-    std::deque<std::string> m_queued;   // version 4, waiting for room in the pass
-    std::deque<std::string> m_started;  // in the pass, oldest first
+    std::deque<FoundFile> m_queued;       // version 4, waiting for room in the pass
+    std::deque<std::string> m_handedIn;   // in the pass, oldest outcome first
 };
 
 RecordWriter MakeWriter(const TreeOptions& options, bool flushEach) {
@@ -319,15 +365,17 @@ int Scan(const Parsed& parsed) {
     if (const int problem = ReadOptions(parsed, options)) return problem;
     Waiter waiter;
     StopRequest stop(waiter.Waker());
+    if (!stop.Watched()) waiter.PollEvery(kSignalPoll);
     Console console("scanned", options.quiet);
     PathSource source(options.operands, options.fromFiles, options.nul ? '\0' : '\n', stop.WakeDescriptor());
     RecordWriter out = MakeWriter(options, false);
     std::size_t files = 0;
     VersionCounts versions;
+    RealFileSystem fs;
     FindFiles(
-        options, source, waiter, console, [&] { return stop.Signal() != 0; },
-        [&](const std::string& path, int version) {
-            out.Write({path, version, std::to_string(version), {}, {}});
+        fs, options, source, waiter, console, [&] { return stop.Signal() != 0; },
+        [&](const FoundFile& file, int version) {
+            out.Write({file.path, version, std::to_string(version), {}, {}});
             ++files;
             ++versions[version];
             console.Step();
@@ -350,6 +398,7 @@ int Fix(const Parsed& parsed) {
 #endif
     Waiter waiter;
     StopRequest stop(waiter.Waker());
+    if (!stop.Watched()) waiter.PollEvery(kSignalPoll);
     Console console("checked", options.quiet);
     PathSource source(options.operands, options.fromFiles, options.nul ? '\0' : '\n', stop.WakeDescriptor());
     // Each outcome leaves at once, whole: a pipe or a log shows the pass as it goes.
@@ -359,17 +408,26 @@ int Fix(const Parsed& parsed) {
     const auto write = [&](const Record& record) {
         if (!out.Write(record)) outputLost = true;
     };
+    // Before the rewriter: the rewrites still under way once the search is over reach their
+    // folders through it.
+    RealFileSystem fs;
     std::size_t resaved = 0, failed = 0, toResave = 0;
     VersionCounts versions;
+    // Counts a file found; one that could not be read may be a version-4 file left as it was,
+    // so it is named and the command does not end as a success.
+    const auto found = [&](const std::string& path, int version) {
+        ++versions[version];
+        console.Step();
+        if (version < 0) console.Problem("cannot read " + Quoted(path) + ": not rewritten, its version is unknown", kExitUsage);
+    };
     if (options.dryRun) {
         FindFiles(
-            options, source, waiter, console, stopping,
-            [&](const std::string& path, int version) {
-                ++versions[version];
-                console.Step();
+            fs, options, source, waiter, console, stopping,
+            [&](const FoundFile& file, int version) {
+                found(file.path, version);
                 if (version != kTargetVersion) return;
                 ++toResave;
-                write({path, version, std::to_string(version), "would be resaved", {}});
+                write({file.path, version, std::to_string(version), "would be resaved", {}});
             },
             [] { return true; }, [] { return false; });
     } else {
@@ -379,11 +437,10 @@ int Fix(const Parsed& parsed) {
             write({path, kTargetVersion, text, result.saved ? "resaved" : "failed", result.reason});
         });
         FindFiles(
-            options, source, waiter, console, stopping,
-            [&](const std::string& path, int version) {
-                ++versions[version];
-                console.Step();
-                if (version == kTargetVersion) rewriter.Add(path);
+            fs, options, source, waiter, console, stopping,
+            [&](FoundFile file, int version) {
+                found(file.path, version);
+                if (version == kTargetVersion) rewriter.Add(std::move(file));
             },
             [&] { return rewriter.HasRoom(); },
             [&] {

@@ -12,14 +12,17 @@
 namespace quorvel::olvtool {
 
 // olvtool scan: one record per .olv file, "<version>\t<path>" (or JSON, or NUL-terminated), in
-// the dialog's order. Exit 0; 2 when an operand is empty, missing or cannot be read, or on bad
-// arguments; 128 + the signal when stopped by one.
+// the dialog's order. Each folder beneath a root that could not be read or was not entered is
+// named on stderr with the reason. Exit 0; 1 when a folder was not searched; 2 when an operand is
+// empty, missing or cannot be read, or on bad arguments; 128 + the signal when stopped by one.
 int Scan(const Parsed& parsed);
 
 // olvtool fix: rewrites every version-4 .olv file found, one record per version-4 file,
 // "<outcome>\t<path>" with the dialog's outcome texts (with --dry-run: "4\t<path>" and nothing
-// written). Exit 0 when every one was resaved, 1 when any failed, 2 as for scan (2 wins over
-// 1), 128 + the signal when stopped by one (the files in flight are finished first).
+// written). Files are rewritten while the search goes on, each reached through the folders the
+// search recorded for it. Exit 0 when every one was resaved and every folder searched, 1
+// otherwise, 2 as for scan or when a file found cannot be read (2 wins over 1), 128 + the signal
+// when stopped by one (the files in flight are finished first).
 int Fix(const Parsed& parsed);
 
 }  // namespace quorvel::olvtool

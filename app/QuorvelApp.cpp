@@ -1,5 +1,6 @@
 #include "app/QuorvelApp.h"
 
+#include "base/Descriptors.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/res/Texts.h"
 
@@ -16,10 +17,13 @@ CQuorvelApp theApp;
 
 bool CQuorvelApp::InitInstance() {
     if (!m_pPort) return false;
+    // The walk holds folders open as the limit allows: allow as many as the system lets us.
+    RaiseDescriptorLimit();
     m_pPort->InitCommonControls(kInitCommonControlsSize, kIccWin95Classes);
     m_pPort->SetRegistryKey(text::kRegistryKey);
 
     CQuorvelDlg dlg(m_pPort->MainDialogPort());
+    dlg.SetStartFolder(m_strStartFolder);
     m_pMainWnd = &dlg;
     // However the dialog was closed, the run ends the same way.
     m_pPort->DoModal(dlg);

@@ -20,6 +20,7 @@
 #include "app/OlvtoolMain.h"
 #include "app/OlvtoolOutput.h"
 #include "app/OlvtoolTree.h"
+#include "base/Descriptors.h"
 #include "filelib/WekFile.h"
 #include "filelib/WekVerify.h"
 
@@ -111,7 +112,7 @@ int Info(const std::vector<std::string>& files) {
             continue;
         }
         WriteOut("load: ok\nversion: " + std::to_string(full.GetSimpleVersion()) + "\nrecords: " +
-                 std::to_string(full.Records().size()) + "\nrecoverable fault: " +
+                 std::to_string(full.RecordCount()) + "\nrecoverable fault: " +
                  (full.HadRecoverableFault() ? "tolerated" : "none") + "\n");
     }
     return result;
@@ -136,27 +137,31 @@ int Verify(const std::vector<std::string>& files) {
 }
 
 // The repair the program performs: load, still version 4, mark changed, save as version 4.
+// A file that cannot be read counts as unreadable (2), any other that is not saved as 1.
 int Resave(const std::vector<std::string>& files) {
     int result = kExitOk;
     for (const std::string& file : files) {
         CWekFile f;
-        int status = f.Load(file.c_str(), nullptr, nullptr, 0, 0);
-        if (status >= 0 && f.GetSimpleVersion() != 4) {
+        const int loaded = f.Load(file.c_str(), nullptr, nullptr, 0, 0);
+        if (loaded >= 0 && f.GetSimpleVersion() != 4) {
             Complain(Quoted(file) + ": not saved: version " + std::to_string(f.GetSimpleVersion()) +
                      ", only version-4 files are resaved");
-            result = kExitInvalid;
+            result = Worse(result, kExitInvalid);
             continue;
         }
-        if (status >= 0) {
+        int status = loaded;
+        if (loaded >= 0) {
             f.SetModified(1, 1);
             status = f.Save(file.c_str(), nullptr, nullptr, nullptr, 4);
         }
         if (status < 0) {
-            Complain(Quoted(file) + ": not saved: " + WekStatusText(status));
-            result = kExitInvalid;
+            // Rewritten, but something of the save is left beside the file: said, and no success.
+            const bool rewritten = status == WEK_ERR_COPY_LEFT || status == WEK_ERR_TEMP_LEFT;
+            Complain(Quoted(file) + (rewritten ? ": " : ": not saved: ") + WekStatusText(status));
+            result = Worse(result, loaded < 0 && Unreadable(loaded) ? kExitUsage : kExitInvalid);
             continue;
         }
-        WriteOut(Quoted(file) + ": saved as version 4, " + std::to_string(f.Records().size()) + " records" +
+        WriteOut(Quoted(file) + ": saved as version 4, " + std::to_string(f.RecordCount()) + " records" +
                  (f.HadRecoverableFault() ? ", recoverable fault repaired" : "") + "\n");
     }
     return result;
@@ -266,6 +271,8 @@ int quorvel::olvtool::OlvtoolMain(int argc, char** argv) {
     // and cleans up after, instead of the signal killing the process halfway through a save.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    // The walk holds folders open as the limit allows: allow as many as the system lets us.
+    quorvel::RaiseDescriptorLimit();
     Parsed parsed;
     switch (ParseCommandLine(argc, argv, parsed)) {
     case ParseResult::Exit0: return FlushOut() ? kExitOk : kExitInvalid;

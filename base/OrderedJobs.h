@@ -7,18 +7,29 @@
 // stored. Every hand-off happens under the one mutex, so a result is complete before the owner
 // can see it. `onReady` is called by a worker, outside the mutex, when the oldest result the
 // owner has not taken becomes available; it must be safe to call from any thread (a wake-up of
-// the owner's event loop, typically).
+// the owner's event loop, typically), and it is never called once the pool is destroyed.
+//
+// Where the system starts fewer threads than asked (a limit on processes), the pool runs with
+// those it got; with none at all, TryTake runs the oldest job itself, on the owner's thread.
+//
+// Destruction never waits long for a job: jobs not started are dropped, and a job still running
+// after `stopWait` (a file on a hung share) is left to finish on its own thread, which then
+// ends. Such a job must hold what it uses (values, shared pointers), never the owner's objects.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "base/Threads.h"
 
 namespace quorvel {
 
@@ -28,68 +39,101 @@ public:
     // A job must not throw: it runs on a worker thread with nobody to catch it.
     using Job = std::function<Result()>;
 
-    // Starts `threads` workers (at least one).
-    OrderedJobs(int threads, std::function<void()> onReady) : m_onReady(std::move(onReady)) {
+    // Starts `threads` workers (at least one asked for; fewer where the system refuses them).
+    OrderedJobs(int threads, std::function<void()> onReady,
+                std::chrono::milliseconds stopWait = std::chrono::milliseconds(40))
+        : m_core(std::make_shared<Core>()), m_stopWait(stopWait) {
+        m_core->onReady = std::move(onReady);
         const int n = threads < 1 ? 1 : threads;
-        m_workers.reserve(static_cast<std::size_t>(n));
-        for (int i = 0; i < n; ++i) m_workers.emplace_back([this] { Work(); });
+        for (int i = 0; i < n; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(m_core->mutex);
+                ++m_core->workersRunning;
+            }
+            std::thread worker;
+            if (!TryStartThread(worker, [core = m_core] { Work(*core); })) {
+                std::lock_guard<std::mutex> lock(m_core->mutex);
+                --m_core->workersRunning;
+                break;
+            }
+            m_workers.push_back(std::move(worker));
+        }
     }
 
-    // Drops the jobs not started yet and waits for the running ones to finish.
+    // Drops the jobs not started yet and waits at most `stopWait` for the running ones; those
+    // still running then are left to finish on their own.
     ~OrderedJobs() {
+        Core& core = *m_core;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_closing = true;
-            DropQueuedLocked();
+            std::lock_guard<std::mutex> lock(core.callMutex);
+            core.onReady = nullptr;
         }
-        m_wake.notify_all();
-        for (std::thread& t : m_workers) t.join();
+        bool ended;
+        {
+            std::unique_lock<std::mutex> lock(core.mutex);
+            core.closing = true;
+            DropQueuedLocked(core);
+            core.wake.notify_all();
+            ended = core.finished.wait_for(lock, m_stopWait, [&] { return core.workersRunning == 0; });
+        }
+        for (std::thread& t : m_workers) {
+            if (ended)
+                t.join();
+            else
+                t.detach();
+        }
     }
 
     OrderedJobs(const OrderedJobs&) = delete;
     OrderedJobs& operator=(const OrderedJobs&) = delete;
 
+    // Worker threads running the jobs (0: the owner runs them in TryTake).
+    int Threads() const { return static_cast<int>(m_workers.size()); }
+
     // Jobs handed in whose results have not been taken yet.
     std::size_t Pending() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_slots.size();
+        std::lock_guard<std::mutex> lock(m_core->mutex);
+        return m_core->queue.size();
     }
 
     // Queues `job`; its result comes after the results of every job submitted before it.
     void Submit(Job job) {
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_slots.push_back(Slot{std::move(job), std::nullopt});
+            std::lock_guard<std::mutex> lock(m_core->mutex);
+            m_core->queue.push_back(Slot{std::move(job), std::nullopt});
         }
-        m_wake.notify_one();
+        m_core->wake.notify_one();
     }
 
     // The result of the oldest job not taken yet, once that job has finished; nothing otherwise.
+    // Without workers, runs that job first.
     std::optional<Result> TryTake() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_slots.empty() || !m_slots.front().result) return std::nullopt;
-        std::optional<Result> result = std::move(m_slots.front().result);
-        m_slots.pop_front();
-        ++m_base;
-        --m_nextToStart;
+        Core& core = *m_core;
+        std::unique_lock<std::mutex> lock(core.mutex);
+        if (m_workers.empty() && !core.queue.empty() && core.nextToStart == 0) {
+            Job job = std::move(core.queue.front().job);
+            core.nextToStart = 1;
+            lock.unlock();
+            std::optional<Result> result(job());
+            lock.lock();
+            core.queue.front().result = std::move(result);
+        }
+        if (core.queue.empty() || !core.queue.front().result) return std::nullopt;
+        std::optional<Result> result = std::move(core.queue.front().result);
+        core.queue.pop_front();
+        ++core.base;
+        --core.nextToStart;
         return result;
     }
 
-    // Waits until every job submitted so far has finished; their results stay to be taken.
-    void WaitAll() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_idle.wait(lock, [this] { return m_running == 0 && m_nextToStart == m_slots.size(); });
-    }
-
-    // Drops every job not started yet; jobs already running finish, and their results are
-    // dropped as well. Afterwards the queue is empty and new jobs may be submitted.
+    // Drops every job not started yet; jobs already running finish on their own and their
+    // results are dropped. Afterwards the queue is empty and new jobs may be submitted.
     void Cancel() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        DropQueuedLocked();
-        m_idle.wait(lock, [this] { return m_running == 0; });
-        m_base += m_slots.size();
-        m_slots.clear();
-        m_nextToStart = 0;
+        std::lock_guard<std::mutex> lock(m_core->mutex);
+        DropQueuedLocked(*m_core);
+        m_core->base += m_core->queue.size();
+        m_core->queue.clear();
+        m_core->nextToStart = 0;
     }
 
 private:
@@ -98,49 +142,58 @@ private:
         std::optional<Result> result;
     };
 
-    void DropQueuedLocked() {
-        // Slots before m_nextToStart are running or done; the rest have not started.
-        m_slots.erase(m_slots.begin() + static_cast<std::ptrdiff_t>(m_nextToStart), m_slots.end());
+    // What the workers share with the owner; a worker left running holds it.
+    struct Core {
+        mutable std::mutex mutex;
+        std::condition_variable wake;
+        std::condition_variable finished;
+        std::deque<Slot> queue;
+        std::size_t nextToStart = 0;  // index in `queue` of the first job not started
+        std::size_t base = 0;         // sequence number of queue.front()
+        int workersRunning = 0;
+        bool closing = false;
+        std::mutex callMutex;         // held while onReady runs, so that it can be cleared
+        std::function<void()> onReady;
+    };
+
+    static void DropQueuedLocked(Core& core) {
+        // Slots before nextToStart are running or done; the rest have not started.
+        core.queue.erase(core.queue.begin() + static_cast<std::ptrdiff_t>(core.nextToStart), core.queue.end());
     }
 
-    void Work() {
-        std::unique_lock<std::mutex> lock(m_mutex);
+    static void Work(Core& core) {
+        std::unique_lock<std::mutex> lock(core.mutex);
         while (true) {
-            m_wake.wait(lock, [this] { return m_closing || m_nextToStart < m_slots.size(); });
-            if (m_nextToStart >= m_slots.size()) return;  // closing, nothing left to start
+            core.wake.wait(lock, [&] { return core.closing || core.nextToStart < core.queue.size(); });
+            if (core.closing) break;
             // Slots leave the front as results are taken, so a job keeps its slot's sequence
             // number and finds the slot again from the number of the front one.
-            const std::size_t seq = m_base + m_nextToStart;
-            Job job = std::move(m_slots[m_nextToStart].job);
-            ++m_nextToStart;
-            ++m_running;
+            const std::size_t seq = core.base + core.nextToStart;
+            Job job = std::move(core.queue[core.nextToStart].job);
+            ++core.nextToStart;
             lock.unlock();
             std::optional<Result> result(job());
+            job = nullptr;
             lock.lock();
-            --m_running;
-            // A running job's slot is never taken or dropped before its result is stored:
-            // TryTake waits for the result and Cancel for the running jobs.
-            const std::size_t at = seq - m_base;
-            m_slots[at].result = std::move(result);
-            const bool oldest = at == 0;
-            if (m_running == 0) m_idle.notify_all();
-            if (oldest && m_onReady) {
+            // Cancelled while it ran: its slot is gone and the result is dropped.
+            if (seq < core.base) continue;
+            const std::size_t at = seq - core.base;
+            core.queue[at].result = std::move(result);
+            if (at == 0) {
                 lock.unlock();
-                m_onReady();
+                {
+                    std::lock_guard<std::mutex> call(core.callMutex);
+                    if (core.onReady) core.onReady();
+                }
                 lock.lock();
             }
         }
+        --core.workersRunning;
+        core.finished.notify_all();
     }
 
-    std::function<void()> m_onReady;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_idle;
-    std::deque<Slot> m_slots;
-    std::size_t m_nextToStart = 0;  // index in m_slots of the first job not started
-    std::size_t m_base = 0;         // sequence number of m_slots.front()
-    int m_running = 0;
-    bool m_closing = false;
+    std::shared_ptr<Core> m_core;
+    const std::chrono::milliseconds m_stopWait;
     std::vector<std::thread> m_workers;
 };
 

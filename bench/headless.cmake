@@ -9,3 +9,9 @@ if(NOT WIN32)
   add_executable(bench_headless ${CMAKE_CURRENT_LIST_DIR}/bench_headless.cpp)
   target_link_libraries(bench_headless PRIVATE quorvel_bench_tree quorvel_scripted quorvel_app)
 endif()
+
+# What one save of the file library costs: peak memory of a large file, the reading back.
+if(NOT WIN32)
+  add_executable(bench_save ${CMAKE_CURRENT_LIST_DIR}/bench_save.cpp)
+  target_link_libraries(bench_save PRIVATE wekfile)
+endif()

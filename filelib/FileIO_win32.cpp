@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "base/WinPath.h"
@@ -37,9 +38,20 @@ public:
     HANDLE h;
 };
 
+// What a change to a file alters: its size, last-write time and change time.
+struct Stamp {
+    ULONGLONG size = 0;
+    LONGLONG lastWrite = 0;
+    LONGLONG change = 0;
+    bool operator==(const Stamp& other) const {
+        return size == other.size && lastWrite == other.lastWrite && change == other.change;
+    }
+};
+
 struct LoadedFile {
     std::wstring path;  // the file's path, links resolved, in the form the wide API takes
     FileIdentity identity;
+    Stamp loaded;       // as it was when it was opened: a change since fails the save
     // The file, kept open until it is replaced, without sharing delete access: no other
     // program can delete or rename it meanwhile, and its index cannot pass to another file
     // (Wine's file index is the inode number, which Linux reuses at once).
@@ -107,6 +119,95 @@ bool WriteAll(HANDLE h, const char* data, std::size_t size) {
 bool Rewind(HANDLE h) {
     LARGE_INTEGER zero{};
     return ::SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) != 0;
+}
+
+// Reads exactly `size` bytes at `offset` of `h`; false on an error or at the end of the file.
+bool ReadHandleAt(HANDLE h, std::uint64_t offset, char* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, DWORD{1} << 30));
+        DWORD got = 0;
+        if (!::ReadFile(h, buffer + done, chunk, &got, &at) || got == 0) return false;
+        done += got;
+    }
+    return true;
+}
+
+bool SizeOf(HANDLE h, std::uint64_t& size) {
+    LARGE_INTEGER value;
+    if (!::GetFileSizeEx(h, &value) || value.QuadPart < 0) return false;
+    size = static_cast<std::uint64_t>(value.QuadPart);
+    return true;
+}
+
+// The stamp of the open file `h` (opened with at least FILE_READ_ATTRIBUTES).
+bool StampOf(HANDLE h, Stamp& stamp) {
+    FILE_BASIC_INFO basic{};
+    std::uint64_t size = 0;
+    if (!::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) || !SizeOf(h, size)) return false;
+    stamp.size = size;
+    stamp.lastWrite = basic.LastWriteTime.QuadPart;
+    stamp.change = basic.ChangeTime.QuadPart;
+    return true;
+}
+
+// True when the open file `h` still shows `stamp`: nothing wrote to it or changed it since.
+bool Unchanged(HANDLE h, const Stamp& stamp) {
+    Stamp now;
+    return StampOf(h, now) && now == stamp;
+}
+
+// True when the open files `a` and `b` hold the same bytes.
+bool SameContent(HANDLE a, HANDLE b, std::vector<char>& buffer) {
+    std::uint64_t sizeA = 0, sizeB = 0;
+    if (!SizeOf(a, sizeA) || !SizeOf(b, sizeB) || sizeA != sizeB) return false;
+    const std::size_t half = buffer.size() / 2;
+    for (std::uint64_t done = 0; done < sizeA;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(half, sizeA - done));
+        if (!ReadHandleAt(a, done, buffer.data(), n) || !ReadHandleAt(b, done, buffer.data() + half, n) ||
+            std::memcmp(buffer.data(), buffer.data() + half, n) != 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Writes `content` into `h` from its start (the file pointer moves to its end).
+bool WriteContent(HANDLE h, const Content& content) {
+    return Rewind(h) && content.Produce([&](const char* data, std::size_t size) { return WriteAll(h, data, size); });
+}
+
+// The test seam: damages the written file `h` as asked, before it is read back.
+void DamageForTestIfAsked(HANDLE h, std::uint64_t size) {
+    const std::int64_t offset = DamageForTest();
+    if (offset == -2 && size > 0) {
+        LARGE_INTEGER end;
+        end.QuadPart = static_cast<LONGLONG>(size - 1);
+        if (::SetFilePointerEx(h, end, nullptr, FILE_BEGIN)) ::SetEndOfFile(h);
+    } else if (offset >= 0 && static_cast<std::uint64_t>(offset) < size) {
+        char byte = 0;
+        if (ReadHandleAt(h, static_cast<std::uint64_t>(offset), &byte, 1)) {
+            byte = static_cast<char>(byte ^ 0x20);
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+            DWORD written = 0;
+            ::WriteFile(h, &byte, 1, &written, &at);
+        }
+    }
+}
+
+// Reads the written file `h` back: WEK_OK when it decodes to exactly `content`.
+int ReadBack(HANDLE h, const Content& content) {
+    if (SkipReadBackForBench()) return WEK_OK;
+    std::uint64_t size = 0;
+    if (!SizeOf(h, size)) return WEK_ERR_READ_BACK;
+    return content.ReadsBack(size, [h](std::uint64_t offset, char* buffer, std::size_t n) { return ReadHandleAt(h, offset, buffer, n); })
+               ? WEK_OK
+               : WEK_ERR_READ_BACK;
 }
 
 // Copies all of `from` over `to`, both from their start, and ends `to` there.
@@ -246,48 +347,126 @@ bool CreateTemporary(const std::wstring& folder, std::wstring& temp, Handle& fil
     return false;
 }
 
-// Rewrites `path` (identity `id`) in place, so that it keeps its file index and with it every
-// hard link: a flushed copy of the original lies beside it while it is being overwritten.
-int RewriteInPlace(const std::wstring& path, const FileIdentity& id, const std::string& data) {
+// A security descriptor for a backup copy: the original's access list, protected from what the
+// folder would pass on, so that the copy is never open to anyone the original is closed to.
+class CopySecurity {
+public:
+    explicit CopySecurity(HANDLE original) {
+        if (::GetSecurityInfo(original, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &m_dacl, nullptr,
+                              &m_source) != ERROR_SUCCESS)
+            return;
+        m_ok = ::InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+               ::SetSecurityDescriptorDacl(&m_descriptor, TRUE, m_dacl, FALSE) &&
+               ::SetSecurityDescriptorControl(&m_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+        m_attributes.nLength = sizeof m_attributes;
+        m_attributes.lpSecurityDescriptor = &m_descriptor;
+        m_attributes.bInheritHandle = FALSE;
+    }
+    ~CopySecurity() { ::LocalFree(m_source); }
+    CopySecurity(const CopySecurity&) = delete;
+    CopySecurity& operator=(const CopySecurity&) = delete;
+    // Null when the original's access list could not be read.
+    SECURITY_ATTRIBUTES* Attributes() { return m_ok ? &m_attributes : nullptr; }
+
+private:
+    PACL m_dacl = nullptr;
+    PSECURITY_DESCRIPTOR m_source = nullptr;
+    SECURITY_DESCRIPTOR m_descriptor{};
+    SECURITY_ATTRIBUTES m_attributes{};
+    bool m_ok = false;
+};
+
+// Creates the backup copy `copyPath` of the open file `file`, given the original's access list
+// as it is created, never over anything. An earlier copy still there may be the only good
+// content the user has: it is removed only when it holds exactly what the file holds now (its
+// bytes, or the records it was loaded with).
+int CreateCopy(const std::wstring& copyPath, HANDLE file, const Content& content, std::vector<char>& buffer,
+               Handle& copy) {
+    CopySecurity security(file);
+    if (!security.Attributes()) return WEK_ERR_NO_COPY;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        copy.Reset(::CreateFileW(copyPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                 security.Attributes(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (copy.Valid()) return WEK_OK;
+        const DWORD error = ::GetLastError();
+        if (attempt > 0 || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) return WEK_ERR_NO_COPY;
+        Handle earlier(::CreateFileW(copyPath.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        std::uint64_t size = 0;
+        const bool same = earlier.Valid() && SizeOf(earlier.h, size) &&
+            (SameContent(earlier.h, file, buffer) ||
+             content.HoldsTheLoadedRecords(size, [&](std::uint64_t offset, char* data, std::size_t n) {
+                 return ReadHandleAt(earlier.h, offset, data, n);
+             }));
+        if (!same || Injected(WEK_STAGE_CLEAN_UP) || !DeleteByHandle(earlier.h)) return WEK_ERR_NO_COPY;
+    }
+    return WEK_ERR_NO_COPY;
+}
+
+// Rewrites `path` (identity `id`, stamp `stamp` when it was loaded) in place, so that it keeps
+// its file index and with it every hard link: a flushed copy of the original lies beside it
+// while it is being overwritten.
+int RewriteInPlace(const std::wstring& path, const FileIdentity& id, const Stamp& stamp, const Content& content) {
+    std::vector<char> buffer;
+    try {
+        buffer.resize(2 * kChunk);
+    } catch (const std::exception&) {
+        return WEK_ERR_NO_MEMORY;
+    }
     // No one else may write, rename or delete the file while it is rewritten.
     Handle file;
     const int opened = OpenTheSameFile(path, id, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, file);
     if (opened != WEK_OK) return opened;
+    if (!Unchanged(file.h, stamp)) return WEK_ERR_CHANGED;
     const std::wstring copyPath = FolderPrefix(path) +
         quorvel::win32::Widen(WekBackupCopyName(quorvel::win32::Narrow(LeafName(path))));
-    // CREATE_NEW: an earlier copy still there may be the only good content the user has.
-    Handle copy(::CreateFileW(copyPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!copy.Valid()) return WEK_ERR_NO_COPY;
+    Handle copy;
+    if (const int status = CreateCopy(copyPath, file.h, content, buffer, copy); status != WEK_OK) return status;
     if (!CopyContent(file.h, copy.h) || Injected(WEK_STAGE_COPY) || !::FlushFileBuffers(copy.h)) {
         DeleteByHandle(copy.h);
         return WEK_ERR_NO_COPY;
     }
-    bool written = false;
-    if (SaveFailsForTest(WEK_STAGE_OVERWRITE)) {
+    // The last checks before the file is written: nothing else wrote to it meanwhile.
+    ReachedForTest(WEK_STAGE_OVERWRITE);
+    if (!Unchanged(file.h, stamp)) {
+        DeleteByHandle(copy.h);
+        return WEK_ERR_CHANGED;
+    }
+    int status = WEK_OK;
+    if (Injected(WEK_STAGE_REFUSED)) {
+        status = WEK_ERR_WRITE;
+    } else if (SaveFailsForTest(WEK_STAGE_OVERWRITE)) {
         // Fails as a full disk would: halfway through.
-        if (Rewind(file.h)) WriteAll(file.h, data.data(), data.size() / 2);
+        std::uint64_t left = content.Size() / 2;
+        if (Rewind(file.h))
+            content.Produce([&](const char* data, std::size_t size) {
+                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, left));
+                WriteAll(file.h, data, n);
+                left -= n;
+                return left > 0;
+            });
+        status = WEK_ERR_WRITE;
+    } else if (!WriteContent(file.h, content) || !::SetEndOfFile(file.h)) {
+        status = WEK_ERR_WRITE;
     } else {
-        written = Rewind(file.h) && WriteAll(file.h, data.data(), data.size()) && ::SetEndOfFile(file.h) &&
-                  ::FlushFileBuffers(file.h);
+        DamageForTestIfAsked(file.h, content.Size());
+        status = ::FlushFileBuffers(file.h) ? ReadBack(file.h, content) : WEK_ERR_WRITE;
     }
-    if (written) {
-        DeleteByHandle(copy.h);
-        return WEK_OK;
-    }
-    if (!Injected(WEK_STAGE_RESTORE) && CopyContent(copy.h, file.h) && ::FlushFileBuffers(file.h)) {
-        DeleteByHandle(copy.h);
-        return WEK_ERR_WRITE;
-    }
-    return WEK_ERR_SEE_COPY;
+    if (status == WEK_OK) return !Injected(WEK_STAGE_CLEAN_UP) && DeleteByHandle(copy.h) ? WEK_OK : WEK_ERR_COPY_LEFT;
+    // Put the original back from the copy; the copy goes only when the file is whole again.
+    const bool restored = !Injected(WEK_STAGE_RESTORE) && CopyContent(copy.h, file.h) && ::FlushFileBuffers(file.h);
+    if (!restored && !SameContent(copy.h, file.h, buffer)) return WEK_ERR_SEE_COPY;
+    DeleteByHandle(copy.h);
+    return status;
 }
 
-// Replaces `path`, which must still hold the file `id`, with a new file of content `data`
-// written beside it: by ReplaceFileW, which keeps the original's security, attributes and
-// named streams, or by one rename after the new file was given the original's attributes
-// and access list. `pin`, the original held open, is closed once its identity is checked,
-// just before the replacing, which an open original would stop.
-int ReplaceWithNewFile(const std::wstring& path, const FileIdentity& id, const std::string& data, Handle& pin) {
+// Replaces `path`, which must still hold the file `id` unchanged since `stamp` was taken, with a
+// new file of content `content` written beside it and read back: by ReplaceFileW, which keeps
+// the original's security, attributes and named streams, or by one rename after the new file
+// was given the original's attributes and access list. `pin`, the original held open, is closed
+// once it is checked, just before the replacing, which an open original would stop.
+int ReplaceWithNewFile(const std::wstring& path, const FileIdentity& id, const Stamp& stamp, const Content& content,
+                       Handle& pin) {
     std::wstring temp;
     Handle file;
     if (!CreateTemporary(FolderPrefix(path), temp, file)) return RefusedNewFile(::GetLastError());
@@ -296,7 +475,8 @@ int ReplaceWithNewFile(const std::wstring& path, const FileIdentity& id, const s
         if (!DeleteByHandle(file.h)) ::DeleteFileW(temp.c_str());
         file.Reset();
     };
-    bool ok = !Injected(WEK_STAGE_WRITE) && WriteAll(file.h, data.data(), data.size());
+    bool ok = !Injected(WEK_STAGE_WRITE) && WriteContent(file.h, content);
+    if (ok) DamageForTestIfAsked(file.h, content.Size());
     // Also before ReplaceFileW: where it keeps less (Wine, some network file systems), the new
     // file has what the original had all the same.
     ok = ok && !Injected(WEK_STAGE_PERMISSIONS) && KeepAttributesAndSecurity(path, file.h);
@@ -305,12 +485,23 @@ int ReplaceWithNewFile(const std::wstring& path, const FileIdentity& id, const s
         discard();
         return WEK_ERR_WRITE;
     }
+    if (const int status = ReadBack(file.h, content); status != WEK_OK) {
+        discard();
+        return status;
+    }
+    // The last checks: the name still holds the loaded file, and nothing changed it since.
+    const auto checked = [&] {
+        ReachedForTest(WEK_STAGE_RENAME);
+        if (!StillTheSameFile(path, id)) return WEK_ERR_CHANGED;
+        if (pin.Valid() && !Unchanged(pin.h, stamp)) return WEK_ERR_CHANGED;
+        return WEK_OK;
+    };
     if (UseReplaceFile()) {
         // ReplaceFileW opens the new file itself, alone.
         file.Reset();
-        if (!StillTheSameFile(path, id)) {
+        if (const int status = checked(); status != WEK_OK) {
             discard();
-            return WEK_ERR_CHANGED;
+            return status;
         }
         pin.Reset();
         if (!Injected(WEK_STAGE_REPLACE_FILE) &&
@@ -328,11 +519,10 @@ int ReplaceWithNewFile(const std::wstring& path, const FileIdentity& id, const s
             return WEK_ERR_WRITE;
         }
     }
-    // The name must still hold the loaded file just before the rename replaces it whole; with
-    // write-through it is on disk when MoveFileExW returns.
-    if (!StillTheSameFile(path, id)) {
+    // With write-through the rename is on disk when MoveFileExW returns.
+    if (const int status = checked(); status != WEK_OK) {
         discard();
-        return WEK_ERR_CHANGED;
+        return status;
     }
     pin.Reset();
     if (Injected(WEK_STAGE_RENAME) ||
@@ -343,10 +533,11 @@ int ReplaceWithNewFile(const std::wstring& path, const FileIdentity& id, const s
     return WEK_OK;
 }
 
-// Gives the existing file `path` (identity `id`, held open as `pin`) the content `data`,
-// keeping its hard links.
-int Rewrite(const std::wstring& path, const FileIdentity& id, const std::string& data, Handle& pin) {
+// Gives the existing file `path` (identity `id`, held open as `pin`, stamp `stamp` when it was
+// loaded) the content `content`, keeping its hard links.
+int Rewrite(const std::wstring& path, const FileIdentity& id, const Stamp& stamp, const Content& content, Handle& pin) {
     if (IsReadOnly(path)) return WEK_ERR_READ_ONLY;
+    if (pin.Valid() && !Unchanged(pin.h, stamp)) return WEK_ERR_CHANGED;
     DWORD links = 1;
     {
         Handle file;
@@ -354,7 +545,7 @@ int Rewrite(const std::wstring& path, const FileIdentity& id, const std::string&
         if (opened != WEK_OK) return opened;
     }
     // A new file would leave the other names of the file with the old content.
-    return links > 1 ? RewriteInPlace(path, id, data) : ReplaceWithNewFile(path, id, data, pin);
+    return links > 1 ? RewriteInPlace(path, id, stamp, content) : ReplaceWithNewFile(path, id, stamp, content, pin);
 }
 
 // Follows a link at the end of `path` to the file it leads to, by opening it. `wide` becomes
@@ -384,24 +575,23 @@ int ResolveLink(const std::string& path, std::wstring& wide, bool& throughLink, 
 
 }  // namespace
 
-int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, LoadedFilePtr* keep) {
+int ReadFile(const std::string& path, std::uint64_t limit, std::string& out) {
     out.clear();
     const std::wstring wide = ToWin32Path(path);
-    Handle file(::CreateFileW(wide.c_str(), GENERIC_READ, keep ? kShareReadWrite : kShareAll, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Handle file(::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                              nullptr));
     if (!file.Valid()) return WEK_ERR_OPEN;
     // Consoles, pipes and devices are not files.
     if (::GetFileType(file.h) != FILE_TYPE_DISK) return WEK_ERR_OPEN;
-    LARGE_INTEGER size;
-    if (!::GetFileSizeEx(file.h, &size) || size.QuadPart < 0) return WEK_ERR_READ;
-
+    std::uint64_t size = 0;
+    if (!SizeOf(file.h, size)) return WEK_ERR_READ;
     // The size seen now bounds both the buffer and the reading.
-    const std::uint64_t want = std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(size.QuadPart));
-    if (want > out.max_size()) return WEK_ERR_READ;
+    const std::uint64_t want = std::min<std::uint64_t>(limit, size);
+    if (want > out.max_size()) return WEK_ERR_NO_MEMORY;
     try {
         out.resize(static_cast<std::size_t>(want));
     } catch (const std::exception&) {
-        return WEK_ERR_READ;
+        return WEK_ERR_NO_MEMORY;
     }
     std::size_t done = 0;
     while (done < out.size()) {
@@ -415,52 +605,64 @@ int ReadFile(const std::string& path, std::uint64_t limit, std::string& out, Loa
         done += got;
     }
     out.resize(done);
-    if (!keep) return WEK_OK;
+    return WEK_OK;
+}
 
-    // What the save needs: the identity of the file read, and the path that names it without
-    // a link (the handle tells where a link led).
+int OpenFile(const std::string& path, LoadedFilePtr& keep) {
+    const std::wstring wide = ToWin32Path(path);
+    Handle file(::CreateFileW(wide.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.Valid()) return WEK_ERR_OPEN;
+    // Consoles, pipes and devices are not files.
+    if (::GetFileType(file.h) != FILE_TYPE_DISK) return WEK_ERR_OPEN;
+    // What the save needs: the identity and stamp of the file read, and the path that names it
+    // without a link (the handle tells where a link led).
     DWORD attributes = 0, links = 0;
     try {
         LoadedFilePtr kept(new LoadedFile);
-        if (!Describe(file.h, kept->identity, attributes, links)) {
-            out.clear();
-            return WEK_ERR_READ;
-        }
+        if (!Describe(file.h, kept->identity, attributes, links) || !StampOf(file.h, kept->loaded)) return WEK_ERR_OPEN;
         kept->path = wide;
         const DWORD own = ::GetFileAttributesW(wide.c_str());
         if (own != INVALID_FILE_ATTRIBUTES && IsLink(wide, own)) {
             std::wstring final(32768, L'\0');
             const DWORD n = ::GetFinalPathNameByHandleW(file.h, final.data(), static_cast<DWORD>(final.size()),
                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-            if (n == 0 || n >= final.size()) {
-                out.clear();
-                return WEK_ERR_OPEN;
-            }
+            if (n == 0 || n >= final.size()) return WEK_ERR_OPEN;
             final.resize(n);
             kept->path = ToWin32Path(FromWin32Path(final));
         }
         kept->pin.Reset(file.h);
         file.h = INVALID_HANDLE_VALUE;
-        *keep = std::move(kept);
+        keep = std::move(kept);
     } catch (const std::exception&) {
-        out.clear();
-        return WEK_ERR_READ;
+        return WEK_ERR_NO_MEMORY;
     }
     return WEK_OK;
 }
 
-int SaveLoaded(LoadedFile& file, const std::string& data) {
-    const int status = Rewrite(file.path, file.identity, data, file.pin);
-    if (status != WEK_OK || file.pin.Valid()) return status;
-    // The name now holds the new file: a later save checks against that one.
-    file.pin.Reset(::CreateFileW(file.path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    DWORD attributes = 0, links = 0;
-    if (file.pin.Valid()) Describe(file.pin.h, file.identity, attributes, links);
-    return WEK_OK;
+std::uint64_t LoadedSize(const LoadedFile& file) { return file.loaded.size; }
+
+bool ReadLoaded(const LoadedFile& file, std::uint64_t offset, char* buffer, std::size_t size) {
+    return ReadHandleAt(file.pin.h, offset, buffer, size);
 }
 
-int SaveToPath(const std::string& path, const std::string& data) {
+int SaveLoaded(LoadedFile& file, const Content& content) {
+    const int status = Rewrite(file.path, file.identity, file.loaded, content, file.pin);
+    const bool inPlace = file.pin.Valid();
+    if (status != WEK_OK && status != WEK_ERR_COPY_LEFT) return status;
+    // The name now holds the new content (a new file, or the same file rewritten): a later save
+    // checks against that.
+    if (!inPlace) {
+        file.pin.Reset(::CreateFileW(file.path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        DWORD attributes = 0, links = 0;
+        if (file.pin.Valid()) Describe(file.pin.h, file.identity, attributes, links);
+    }
+    if (file.pin.Valid()) StampOf(file.pin.h, file.loaded);
+    return status;
+}
+
+int SaveToPath(const std::string& path, const Content& content) {
     std::wstring wide;
     bool throughLink = false, exists = false;
     if (ResolveLink(path, wide, throughLink, exists) != WEK_OK) return WEK_ERR_WRITE;
@@ -470,22 +672,25 @@ int SaveToPath(const std::string& path, const std::string& data) {
         std::wstring temp;
         Handle file;
         if (!CreateTemporary(FolderPrefix(wide), temp, file)) return RefusedNewFile(::GetLastError());
+        bool ok = !Injected(WEK_STAGE_WRITE) && WriteContent(file.h, content);
+        if (ok) DamageForTestIfAsked(file.h, content.Size());
+        ok = ok && !Injected(WEK_STAGE_FSYNC) && ::FlushFileBuffers(file.h);
+        const int read = ok ? ReadBack(file.h, content) : WEK_ERR_WRITE;
         // Without MOVEFILE_REPLACE_EXISTING the move fails if the name appeared meanwhile.
-        if (!Injected(WEK_STAGE_WRITE) && WriteAll(file.h, data.data(), data.size()) && !Injected(WEK_STAGE_FSYNC) &&
-            ::FlushFileBuffers(file.h) && !Injected(WEK_STAGE_RENAME) &&
-            ::MoveFileExW(temp.c_str(), wide.c_str(), MOVEFILE_WRITE_THROUGH))
+        if (read == WEK_OK && !Injected(WEK_STAGE_RENAME) && ::MoveFileExW(temp.c_str(), wide.c_str(), MOVEFILE_WRITE_THROUGH))
             return WEK_OK;
         DeleteByHandle(file.h);
-        return WEK_ERR_WRITE;
+        return read == WEK_OK ? WEK_ERR_WRITE : read;
     }
     Handle file(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     FileIdentity id;
+    Stamp stamp;
     DWORD attributes = 0, links = 0;
-    if (!file.Valid() || !Describe(file.h, id, attributes, links)) return WEK_ERR_WRITE;
+    if (!file.Valid() || !Describe(file.h, id, attributes, links) || !StampOf(file.h, stamp)) return WEK_ERR_WRITE;
     // Never replace a folder or a link.
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return WEK_ERR_WRITE;
-    return Rewrite(wide, id, data, file);
+    return Rewrite(wide, id, stamp, content, file);
 }
 
 bool ProcessIsGone(std::uint64_t pid) {

@@ -31,6 +31,13 @@ enum WekStatus : int {
     WEK_ERR_NO_COPY = -13,      // neither a new file nor a copy can be made beside it; nothing was changed
     WEK_ERR_SEE_COPY = -14,     // rewriting in place failed and so did putting the original back:
                                 // the file is damaged, its original content is in its backup copy
+    WEK_ERR_NO_MEMORY = -15,    // not enough memory to hold the file; nothing was changed
+    WEK_ERR_READ_BACK = -16,    // the new content did not read back as written; the original is kept
+    WEK_ERR_COPY_LEFT = -17,    // the file was rewritten, but its backup copy could not be removed
+    WEK_ERR_TEMP_LEFT = -18,    // the file was rewritten, but the original's old content could not
+                                // be removed: it lies beside it as a temporary file
+    WEK_ERR_MOVED_ASIDE = -19,  // another file took the name while the save ran: that file is kept,
+                                // and the loaded file is beside it as its backup copy
 };
 
 // A short human text for a status ("could not be read", ...). Never null.
@@ -45,6 +52,13 @@ const char* WekStatusText(int status);
 bool WekIsStaleTemporaryName(const std::string& name);
 
 namespace wekio {
+// The records of a file: their bytes back to back, and each one's length and CRC-32 (the CRCs
+// may be missing, to be computed when a save needs them). Never more than the file's own size.
+struct RecordSet {
+    std::string data;
+    std::vector<std::uint32_t> lengths;
+    std::vector<std::uint32_t> crcs;
+};
 // What Load resolved and keeps for Save (platform-specific; see FileIO.h).
 struct LoadedFile;
 // Releases what Load kept (its descriptors or handles).
@@ -88,10 +102,12 @@ public:
     // than 1 to 5 give WEK_ERR_UNSUPPORTED. A non-zero return from `pfn` cancels.
     // `path` is resolved once: its folders and a final symbolic link are followed, and only a
     // regular file is opened (never a device, a pipe or a folder: WEK_ERR_OPEN). The object keeps
-    // what was found (the folder, the name in it and the file itself, open) until the next Load,
-    // LoadQuick or its destruction, so that Save(path) rewrites exactly that file. On Windows
-    // the file is held open without delete sharing meanwhile: other programs may read and write
-    // it but not delete or rename it.
+    // what was found (the folder, the name in it and the file itself, open, with its size and
+    // change times) until the next Load, LoadQuick or its destruction, so that Save(path)
+    // rewrites exactly that file as it was read. On Windows the file is held open without delete
+    // sharing meanwhile: other programs may read and write it but not delete or rename it.
+    // The records take about the file's size in memory, read in place; WEK_ERR_NO_MEMORY when
+    // there is not that much.
     int Load(const char* path, WekProgressProc pfn, void* pContext, int nReserved1, int nReserved2);
 
 #ifndef _WIN32
@@ -109,8 +125,10 @@ public:
     //
     // With the same `path` as the last Load (the same bytes), Save works on what Load found: it
     // writes into the folder Load found, and only over the file Load read. Just before replacing
-    // it checks that the name still holds that file (WEK_ERR_CHANGED otherwise); it never follows
-    // a link again and never creates a file. When the process is privileged (root, or allowed to
+    // it checks that the name still holds that file and that nothing changed the file since the
+    // load (size, modification and change times, permissions, owner), and after swapping names
+    // it checks what the swap took out (WEK_ERR_CHANGED otherwise, nothing written); it never
+    // follows a link again and never creates a file. When the process is privileged (root, or allowed to
     // override file permissions) and Load reached the file through symbolic links, it writes only
     // when every link has the file's owner (WEK_ERR_LINK_OWNER otherwise). A link stays a link.
     //
@@ -120,29 +138,42 @@ public:
     //
     // How: a new file is written beside the original (unnamed where the file system allows),
     // given its owner, group, permission bits and every extended attribute the process can read
-    // (ACLs included), flushed, swapped in under the original's name, and the folder is flushed.
+    // (ACLs included; file capabilities never), flushed, read back and decoded (it must hold
+    // exactly the loaded records: WEK_ERR_READ_BACK otherwise), swapped in under the original's
+    // name, and the folder is flushed. Where names cannot be swapped in one step, the original
+    // is moved aside to "<name>.olvkeep", checked there, and the new file takes the name only if
+    // nothing else took it (WEK_ERR_MOVED_ASIDE otherwise: the other file stays).
     // When the new file cannot carry all of that (the original has other hard links, or an owner,
     // group or attribute the process cannot set), the original is rewritten in place instead: a
     // complete copy of it is first written and flushed beside it as "<name>.olvkeep" (see
-    // WekBackupCopyName), then the new content is written over it, flushed, and the copy removed.
+    // WekBackupCopyName), created readable by its creator only and given the original's owner,
+    // group and ACL (or less) before any content; then the new content is written over the file,
+    // flushed, read back, and the copy removed. Either way set-id bits stay only where the saver
+    // may set them itself.
     //
     // On failure the file keeps its content and everything else it had, and no file of ours
-    // remains, with two exceptions: a failed folder flush after the swap (WEK_ERR_WRITE, the new
-    // content is in place), and WEK_ERR_SEE_COPY (an in-place rewrite failed and the original
-    // could not be put back: the copy stays, holding the original content).
+    // remains, with these exceptions: a failed folder flush after the swap (WEK_ERR_WRITE, the new
+    // content is in place); WEK_ERR_SEE_COPY (an in-place rewrite failed, the original could not
+    // be put back and the file is not whole: the copy stays, holding the original content);
+    // WEK_ERR_COPY_LEFT and WEK_ERR_TEMP_LEFT (the file was rewritten, but the copy or the old
+    // content could not be removed); WEK_ERR_MOVED_ASIDE.
     // Read-only targets are refused (WEK_ERR_READ_ONLY). WEK_ERR_NO_COPY: the folder cannot take
-    // a new file or a copy (not writable, full, or an earlier copy is still there).
+    // a new file or a copy (not writable, full, or an earlier copy that holds something else than
+    // the loaded records is still there; one that holds them is removed).
     // Returns WEK_ERR_NOTHING_LOADED without a successful Load, WEK_ERR_ARGUMENT for another
     // version or a non-null `pRecord` (reserved), WEK_ERR_CANCELLED (asked at the start, before
-    // anything is written), WEK_ERR_WRITE for other failures.
+    // anything is written), WEK_ERR_NO_MEMORY, WEK_ERR_WRITE for other failures.
     int Save(const char* path, WekProgressProc pfn, void* pContext, const void* pRecord, int nVersion);
 
     // Status of the last operation (also returned by it).
     int GetLastStatus() const { return m_nLastStatus; }
     // True when the last Load found and tolerated the recoverable fault.
     bool HadRecoverableFault() const { return m_bHadFault; }
-    // Loaded records (empty until a successful Load).
-    const std::vector<std::string>& Records() const { return m_records; }
+    // The number of loaded records (0 until a successful Load).
+    std::size_t RecordCount() const { return m_records.lengths.size(); }
+    // A copy of the loaded records, one string each (empty until a successful Load); for tools
+    // and tests: it doubles the memory the records take.
+    std::vector<std::string> Records() const;
     // Bytes the last LoadQuick or Load read from the file.
     std::uint64_t BytesReadByLastCall() const { return m_nBytesRead; }
 
@@ -151,9 +182,9 @@ private:
     void Forget();
     // Records `status` as the last status and returns it.
     int Finish(int status);
-    // The common part of Load and LoadAt: `read` fills the bytes and what was found.
+    // The common part of Load and LoadAt: `open` finds and opens the file.
     int LoadWith(const char* path, WekProgressProc pfn, void* pContext,
-                 const std::function<int(std::string&, wekio::LoadedFilePtr&)>& read);
+                 const std::function<int(wekio::LoadedFilePtr&)>& open);
     // Sets what a probe that read `head` with `status` found; returns the probe's status.
     int Probed(int status, const std::string& head);
 
@@ -163,7 +194,7 @@ private:
     bool m_bLoaded = false;
     bool m_bModified = false;
     bool m_bHadFault = false;
-    std::vector<std::string> m_records;
+    wekio::RecordSet m_records;
     // What the last successful Load resolved, and the path it was given.
     std::unique_ptr<wekio::LoadedFile, wekio::LoadedFileDeleter> m_file;
     std::string m_loadedPath;

@@ -42,6 +42,10 @@ enum WekSaveStage : int {
     WEK_STAGE_OVERWRITE,    // in place: writing the new content (fails halfway through)
     WEK_STAGE_RESTORE,      // in place: putting the original content back after a failure
     WEK_STAGE_REPLACE_FILE, // Windows: ReplaceFileW (the save then renames instead)
+    WEK_STAGE_EXCHANGE,     // the file system cannot swap two names in one step (Linux only)
+    WEK_STAGE_CLEAN_UP,     // removing the backup copy, or the original's old content after a swap
+    WEK_STAGE_REFUSED,      // in place: the new content is refused before a byte is written
+    WEK_STAGE_OPEN,         // the hook only: a name was looked at and is about to be opened
 };
 
 // Test seam: until called again with WEK_STAGE_NONE, every save fails at `stage` as if that
@@ -51,7 +55,24 @@ void WekSetSaveFailureForTest(WekSaveStage stage);
 // Test seam: makes saves fail at `stage` as well as at the stages already chosen.
 void WekAddSaveFailureForTest(WekSaveStage stage);
 
+// Test seam: `hook` (null: none) is called with `context` as a save reaches these stages, on the
+// saving thread, and the save waits for it: WEK_STAGE_RENAME just before the new file takes the
+// original's place (after the last checks on Linux, where what the swap takes out is checked
+// again; before them on Windows), WEK_STAGE_OVERWRITE just before the last checks that
+// come before an in-place rewrite writes over the file (its backup copy is complete),
+// WEK_STAGE_OPEN when any open for reading has looked at a name and is about to open it.
+void WekSetSaveHookForTest(void (*hook)(WekSaveStage stage, void* context), void* context);
+
+// Test seam: with `offset` >= 0, every save changes the byte at `offset` of the file it wrote
+// (when it has one there) before reading the file back; -2 cuts the file short by its last
+// byte; -1 ends this.
+void WekDamageWrittenFileForTest(long long offset);
+
 // Test seam (Windows): with true, saves replace files with ReplaceFileW even under Wine, where
 // they otherwise rename, because Wine's ReplaceFileW deletes the original before it moves the
 // new file in. No effect elsewhere.
 void WekUseReplaceFileForTest(bool use);
+
+// For benchmarks only: with true, saves do not read their new content back before it replaces
+// the original, so that the cost of that check can be measured.
+void WekSkipReadBackForBench(bool skip);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/Descriptors.h"
 #include "filelib/WekFile.h"
 
 namespace quorvel::scan {
@@ -21,13 +22,21 @@ int ProbeVersion(const std::string& path) {
     return file.GetSimpleVersion();
 }
 
+namespace {
+// Threads probing at once: as asked, but each holds a descriptor, and most of the free ones are
+// for the walk and the rewrites.
+int ProbeThreads(int asked) {
+    return static_cast<int>(std::clamp<std::size_t>(FreeDescriptors() / 4, 1, static_cast<std::size_t>(std::max(asked, 1))));
+}
+}  // namespace
+
 VersionProbe::VersionProbe(std::function<void()> onReady, ProbeSettings settings, ProbeFn probe)
     : m_ahead(std::max<std::size_t>(settings.ahead, 1)),
       // Batches small enough that every thread gets work from the files ahead.
       m_batch(std::clamp<std::size_t>(m_ahead / static_cast<std::size_t>(std::max(settings.threads, 1)) / 2, 1,
                                       kMaxBatch)),
       m_probe(std::move(probe)),
-      m_jobs(settings.threads, std::move(onReady)) {}
+      m_jobs(ProbeThreads(settings.threads), std::move(onReady)) {}
 
 void VersionProbe::Submit(const std::string& path) {
     m_gathered.push_back(path);
@@ -37,10 +46,12 @@ void VersionProbe::Submit(const std::string& path) {
 
 void VersionProbe::Dispatch() {
     if (m_gathered.empty()) return;
-    m_jobs.Submit([this, paths = std::move(m_gathered)] {
+    // The job holds its own copy of the probe: a job left running when the probe is destroyed
+    // (a file on a hung share) must not reach back into it.
+    m_jobs.Submit([probe = m_probe, paths = std::move(m_gathered)] {
         std::vector<int> versions;
         versions.reserve(paths.size());
-        for (const std::string& path : paths) versions.push_back(m_probe(path));
+        for (const std::string& path : paths) versions.push_back(probe(path));
         return versions;
     });
     m_gathered.clear();

@@ -33,6 +33,9 @@ public:
     // it must be safe to call from any thread.
     explicit VersionProbe(std::function<void()> onReady, ProbeSettings settings = {},
                           ProbeFn probe = ProbeVersion);
+    // Drops the files not probed yet and returns without waiting long for probes under way
+    // (see OrderedJobs): `onReady` is not called any more.
+    ~VersionProbe() = default;
 
     // Whether another file may be handed in (fewer than `ahead` are waiting).
     bool HasRoom() const { return m_waiting < m_ahead; }
@@ -40,7 +43,7 @@ public:
     void Submit(const std::string& path);
     // The version of the oldest file not taken yet, once it has been probed.
     std::optional<int> TryTake();
-    // Drops the files not probed yet; probes under way finish first.
+    // Drops the files not probed yet; probes under way finish on their own.
     void Cancel();
 
 private:

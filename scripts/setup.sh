@@ -9,10 +9,12 @@ packages=(
   googletest libgtest-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-wayland
   python3 librsvg2-bin parallel
-  desktop-file-utils appstream groff-base
+  desktop-file-utils appstream groff-base lintian
+  fonts-droid-fallback fonts-noto-color-emoji
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   wine wine64 xvfb xauth x11-utils imagemagick
   g++-i686-linux-gnu libc6-i386 lib32stdc++6 lib32gcc-s1 qemu-user-static python3
+  acl bindfs fuse3 e2fsprogs
 )
 
 missing=()

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package of quorvel with CPack, checks what it holds (its dependencies, the
-# desktop entry with desktop-file-validate, the AppStream metainfo with appstreamcli, the man
-# page), installs it with dpkg -i, runs the installed olvtool and quorvel from /usr/bin on a
-# demo tree (quorvel offscreen, driven end to end by tests/package/drive_quorvel.cpp), and
-# removes the package again.
+# Builds the Debian package of quorvel with CPack, checks it with lintian (no errors allowed)
+# and checks what it holds (its dependencies, the desktop entry with desktop-file-validate, the
+# AppStream metainfo with appstreamcli, the compressed man pages, the changelog and copyright
+# file, the maintainer from the one build setting QUORVEL_MAINTAINER), installs it with
+# dpkg -i, runs the installed olvtool and quorvel from /usr/bin on a demo tree (quorvel
+# offscreen, driven end to end by tests/package/drive_quorvel.cpp: once through Browse and the
+# picker, once started as the desktop entry starts it, on a folder), and removes the package.
 #
 # Usage: scripts/test_package.sh [BUILD_DIR]
 #   BUILD_DIR  a native build of this tree (default: build, as scripts/test.sh makes it)
@@ -19,8 +21,11 @@ installed=0
 failed=0
 ok() { echo "  ok    $*"; }
 fail() { echo "  FAIL  $*"; failed=1; }
+maintainer_was=""
 cleanup() {
   [ $installed -eq 1 ] && $SUDO dpkg -r quorvel >/dev/null 2>&1
+  # The build's own maintainer setting back, if the check below changed it.
+  [ -n "$maintainer_was" ] && cmake "-DQUORVEL_MAINTAINER=$maintainer_was" "$build" >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -38,7 +43,7 @@ dpkg_retry() {
 }
 
 echo "== Building the Debian package"
-if ! cmake --build "$build" --target quorvel olvtool quorvel_drive >"$work/build.log" 2>&1; then
+if ! cmake --build "$build" --target quorvel olvtool quorvel_drive quorvel_package_docs >"$work/build.log" 2>&1; then
   tail -30 "$work/build.log"
   echo "== FAILED: the build"
   exit 1
@@ -52,6 +57,17 @@ fi
 deb="$(ls "$build"/quorvel_*.deb)"
 echo "   $deb ($(stat -c %s "$deb") bytes)"
 
+echo "== lintian"
+# lintian exits with 1 when it finds errors, with more when it cannot check at all.
+lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1
+status=$?
+sed -n '/^[EW]: /s/^/   /p' "$work/lintian.log"
+case $status in
+  0) ok "lintian: no errors" ;;
+  1) fail "lintian reports errors" ;;
+  *) cat "$work/lintian.log"; fail "lintian did not run (exit $status)" ;;
+esac
+
 echo "== What the package holds"
 depends="$(dpkg-deb -f "$deb" Depends)"
 for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6; do
@@ -60,7 +76,8 @@ for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6; do
 done
 dpkg-deb -x "$deb" "$work/root"
 for f in usr/bin/quorvel usr/bin/olvtool usr/share/applications/org.quorvel.Quorvel.desktop \
-         usr/share/metainfo/org.quorvel.Quorvel.metainfo.xml usr/share/man/man1/olvtool.1 \
+         usr/share/metainfo/org.quorvel.Quorvel.metainfo.xml usr/share/man/man1/olvtool.1.gz \
+         usr/share/man/man1/quorvel.1.gz usr/share/doc/quorvel/changelog.gz usr/share/doc/quorvel/copyright \
          usr/share/icons/hicolor/scalable/apps/org.quorvel.Quorvel.svg; do
   if [ -s "$work/root/$f" ]; then ok "/$f"; else fail "/$f is missing"; fi
 done
@@ -73,9 +90,39 @@ if desktop-file-validate "$work/root/usr/share/applications/org.quorvel.Quorvel.
 else fail "desktop-file-validate"; fi
 if appstreamcli validate --no-net "$work/root/usr/share/metainfo/org.quorvel.Quorvel.metainfo.xml" >"$work/as.log" 2>&1
 then ok "appstreamcli validate --no-net"; else cat "$work/as.log"; fail "appstreamcli validate"; fi
-if [ -z "$(groff -man -ww -z "$work/root/usr/share/man/man1/olvtool.1" 2>&1)" ]; then ok "man page without warnings"
-else fail "groff warns about the man page"; fi
+for page in quorvel olvtool; do
+  gz="$work/root/usr/share/man/man1/$page.1.gz"
+  if [ -z "$(zcat "$gz" | groff -man -ww -z 2>&1)" ]; then ok "$page(1) compressed, without warnings"
+  else fail "groff warns about $page(1)"; fi
+done
+entry="$work/root/usr/share/applications/org.quorvel.Quorvel.desktop"
+grep -qx 'Exec=quorvel %f' "$entry" && ok "the desktop entry passes a folder (%f)" || fail "Exec of the desktop entry: $(grep ^Exec= "$entry")"
+grep -qx 'StartupWMClass=quorvel' "$entry" && ok "StartupWMClass=quorvel" || fail "no StartupWMClass=quorvel"
+changelog_version="$(zcat "$work/root/usr/share/doc/quorvel/changelog.gz" | sed -n '1s/^quorvel (\([^)]*\)).*/\1/p')"
+[ "$changelog_version" = "$(dpkg-deb -f "$deb" Version)" ] && ok "the changelog names the package's version" ||
+  fail "the changelog names version $changelog_version, the package $(dpkg-deb -f "$deb" Version)"
 if readelf -d "$work/root/usr/bin/quorvel" | grep -qiE 'rpath|runpath'; then fail "quorvel keeps a build RPATH"; else ok "no RPATH"; fi
+
+# The maintainer and contact come from one setting: built with another, every place shows it.
+maintainer_was="$(sed -n 's/^QUORVEL_MAINTAINER:STRING=//p' "$build/CMakeCache.txt")"
+other="Test Packager <packager@example.net>"
+mkdir -p "$work/other"
+if cmake "-DQUORVEL_MAINTAINER=$other" "$build" >"$work/other.log" 2>&1 &&
+   cmake --build "$build" --target quorvel_package_docs >>"$work/other.log" 2>&1 &&
+   (cd "$work/other" && cpack -G DEB --config "$build/CPackConfig.cmake") >>"$work/other.log" 2>&1; then
+  odeb="$(ls "$work"/other/quorvel_*.deb)"
+  dpkg-deb -x "$odeb" "$work/other/root"
+  [ "$(dpkg-deb -f "$odeb" Maintainer)" = "$other" ] && ok "Maintainer from QUORVEL_MAINTAINER" ||
+    fail "Maintainer: $(dpkg-deb -f "$odeb" Maintainer)"
+  grep -qxF "Upstream-Contact: $other" "$work/other/root/usr/share/doc/quorvel/copyright" &&
+    ok "copyright contact from QUORVEL_MAINTAINER" || fail "copyright contact"
+  zcat "$work/other/root/usr/share/doc/quorvel/changelog.gz" | grep -qF " -- $other  " &&
+    ok "changelog signed by QUORVEL_MAINTAINER" || fail "changelog signature"
+else
+  tail -20 "$work/other.log"
+  fail "building with another QUORVEL_MAINTAINER"
+fi
+cmake "-DQUORVEL_MAINTAINER=$maintainer_was" "$build" >/dev/null 2>&1 && maintainer_was=""
 
 echo "== Installing it"
 if dpkg -s quorvel >/dev/null 2>&1; then
@@ -111,6 +158,7 @@ if [ $installed -eq 1 ]; then
   else fail "quorvel exited with $status; report: $(cat "$report" 2>/dev/null)"; fi
   grep -q $'^box\tSearch complete.  [0-9]* version 4 .olv files were found.$' "$report" &&
     ok "the search's summary box" || fail "no summary box in the report"
+  /usr/bin/quorvel --help | grep -q '^Usage: quorvel' && ok "quorvel --help" || fail "quorvel --help"
   resaved=0
   while IFS=$'\t' read -r kind path version; do
     [ "$kind" = row ] || continue
@@ -127,6 +175,22 @@ if [ $installed -eq 1 ]; then
     esac
   done <"$report"
   [ $resaved -gt 0 ] && ok "$resaved files resaved, each verified by olvtool" || fail "no file was resaved"
+
+  # As the desktop starts it: the entry's Exec line with a folder for %f. The search starts at
+  # once, without the picker; the tree's version-4 files are all resaved by now.
+  exec_line="$(sed -n 's/^Exec=//p' /usr/share/applications/org.quorvel.Quorvel.desktop)"
+  # shellcheck disable=SC2206  # the Exec line is split into words as the desktop splits it
+  words=(${exec_line//%f/$tree})
+  report2="$work/report2"
+  env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work" HOME="$work" \
+    LD_PRELOAD="$build/tests/libquorvel_drive.so" QUORVEL_DRIVE_REPORT="$report2" \
+    timeout 300 "${words[@]}" >"$work/quorvel2.log" 2>&1
+  status=$?
+  if [ $status -eq 0 ] && grep -qx done "$report2" && grep -q $'^row\t'"$tree/" "$report2"; then
+    ok "started from the desktop entry on a folder, browsed without the picker"
+  else
+    fail "the desktop entry's start on a folder: exit $status; report: $(cat "$report2" 2>/dev/null)"
+  fi
 
   echo "== Removing it"
   if dpkg_retry -r quorvel; then

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "scan/FolderReach.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/res/Texts.h"
 #include "ui/res/resource.h"
@@ -31,29 +32,52 @@ void CQuorvelDlg::OnBnClickedFixFiles() {
     ResetProgress(m_nVersion4Count);
     m_progress.UpdateWindow();
 
-    m_pass = std::make_unique<ResavePass>(Waker(), m_work.resaveJobs, m_work.resaveFile);
+    PassSettings settings;
+    settings.jobs = m_work.resaveJobs;
+    settings.bytes = m_work.resaveBytes;
+    m_pass = std::make_unique<ResavePass>(Waker(), settings, m_work.resaveFile);
+    // Each search's folders are reached again from its root, through the folders it recorded.
+    m_reaches.clear();
+    for (const std::shared_ptr<const scan::FolderRecords>& records : m_walkRecords)
+        m_reaches.push_back(std::make_shared<scan::FolderReach>(m_port.FileSystem(), records));
     m_passRows.clear();
+    m_nPassBase = 0;
     m_failures.clear();
     m_nFailed = 0;
     int done = 0;
     int next = NextTargetRow(-1);
+    std::vector<std::size_t> started;
     while (true) {
-        // After a close nothing new starts; the files in flight finish and get their outcomes.
+        // Files are handed in in list order, a bounded way ahead of the oldest outcome; the pass
+        // starts them spread over folders. After a close nothing new starts; the files in
+        // flight finish and get their outcomes.
         while (next != -1 && !m_bCloseRequested && m_pass->HasRoom()) {
             ResaveFile(next, m_listFiles.GetItemText(next, 0));
             next = NextTargetRow(next);
         }
+        if (m_bCloseRequested) m_pass->DropWaiting();
+        started.clear();
+        m_pass->TakeStarted(started);
+        for (const std::size_t file : started)
+            if (file >= m_nPassBase) m_listFiles.SetItemText(m_passRows[file - m_nPassBase], 1, text::kWorking);
+        if (!started.empty()) m_listFiles.UpdateWindow();
         if (m_passRows.empty()) break;
-        if (std::optional<ResaveResult> result = m_pass->TryTake()) {
+        // Outcomes in list order, whatever order the files finish in.
+        if (std::optional<ResavePass::Outcome> outcome = m_pass->TryTake()) {
             const int row = m_passRows.front();
             m_passRows.pop_front();
-            ShowResaveOutcome(row, *result);
-            m_progress.SetPos(++done);
+            ++m_nPassBase;
+            if (outcome->result) {
+                ShowResaveOutcome(row, *outcome->result);
+                m_progress.SetPos(++done);
+            }
         } else {
             LookAtMessages(true);
         }
     }
     m_pass.reset();
+    m_reaches.clear();
+    EndWork();
 
     m_port.EnableDlgItem(IDC_BROWSE, browseWasEnabled);
     m_port.EnableDlgItem(IDOK, true);
@@ -70,11 +94,15 @@ int CQuorvelDlg::NextTargetRow(int nRow) const {
 }
 
 void CQuorvelDlg::ResaveFile(int nRow, const std::string& path) {
-    m_listFiles.SetItemText(nRow, 1, text::kWorking);
-    m_listFiles.EnsureVisible(nRow);
-    m_listFiles.UpdateWindow();
     m_passRows.push_back(nRow);
-    m_pass->Start(path);
+    const std::size_t row = static_cast<std::size_t>(nRow);
+    if (nRow >= 0 && row < m_rowOrigins.size() && m_rowOrigins[row].folder != scan::kNoFolder &&
+        m_rowOrigins[row].walk < m_reaches.size() && path == m_listFiles.GetItemText(nRow, 0)) {
+        const RowOrigin& origin = m_rowOrigins[row];
+        m_pass->Add(path, m_reaches[origin.walk], origin.folder);
+    } else {
+        m_pass->Add(path);
+    }
 }
 
 void CQuorvelDlg::ShowResaveOutcome(int nRow, const ResaveResult& result) {
@@ -99,14 +127,8 @@ void CQuorvelDlg::ReportFailures(int attempted) {
     std::snprintf(line, sizeof line, text::kFailedSummary, m_nFailed, attempted);
     std::string box = line;
     box += "\n";
-    for (const Failure& failure : m_failures) {
-        // Paths have any length: formatted piece by piece, never into a fixed buffer.
-        std::string entry = text::kFailedLine;
-        const std::size_t first = entry.find("%s");
-        entry.replace(first, 2, failure.path);
-        entry.replace(entry.find("%s", first + failure.path.size()), 2, failure.reason);
-        box += "\n" + entry;
-    }
+    // Appended piece by piece: "\n" + a string trips GCC 12's -Wrestrict under mingw.
+    for (const Failure& failure : m_failures) box.append("\n").append(FormatLine(text::kFailedLine, failure.path, failure.reason));
     if (m_nFailed > static_cast<int>(m_failures.size())) {
         std::snprintf(line, sizeof line, text::kFailedMore, m_nFailed - static_cast<int>(m_failures.size()));
         box += "\n";

@@ -4,10 +4,19 @@
 #include <string>
 #include <vector>
 
+#include <cstdio>
+
+#include "base/Path.h"
 #include "filelib/WekFile.h"
 #include "ui/QuorvelDlg.h"
+#include "ui/res/Texts.h"
 
 namespace quorvel {
+
+namespace {
+// Folders not searched that the summary names one by one; the rest are counted.
+constexpr std::size_t kSkippedListed = 10;
+}  // namespace
 
 void CQuorvelDlg::SearchFolder(const std::string& folder) {
     m_port.BeginWaitCursor();
@@ -16,32 +25,76 @@ void CQuorvelDlg::SearchFolder(const std::string& folder) {
     const bool freshList = m_bClearOnFirstHit != 0;
     m_probe.reset();
 
-    scan::FolderWalk walk(m_port.FileSystem(), folder, Waker(), m_work.walk);
-    std::vector<std::string> found;
-    bool more = true;
-    while (more && !m_bCloseRequested) {
-        more = walk.Take(found);
-        for (const std::string& path : found) {
-            AddFoundFile(path);
-            PumpIfDue();
-            if (m_bCloseRequested) break;
+    {
+        scan::FolderWalk walk(m_port.FileSystem(), folder, Waker(), m_work.walk);
+        m_walkRecords.push_back(walk.Records());
+        std::vector<scan::FoundFile> found;
+        std::vector<scan::SkippedFolder> skipped;
+        bool more = true;
+        while (more && !m_bCloseRequested) {
+            more = walk.Take(found, skipped);
+            for (scan::SkippedFolder& s : skipped) NoteSkipped(std::move(s));
+            skipped.clear();
+            for (const scan::FoundFile& file : found) {
+                AddFoundFile(file);
+                PumpIfDue();
+                if (m_bCloseRequested) break;
+            }
+            if (freshList && !m_bClearOnFirstHit) FeedProbe();
+            if (more && found.empty() && !m_bCloseRequested) LookAtMessages(true);
+            found.clear();
         }
-        if (freshList && !m_bClearOnFirstHit) FeedProbe();
-        if (more && found.empty() && !m_bCloseRequested) LookAtMessages(true);
-        found.clear();
+        if (!more && walk.RootProblem() != FolderProblem::None)
+            NoteSkipped({folder.empty() ? std::string(1, kPathSep) : folder, walk.RootProblem()});
+        // Leaving the scope stops the walk if it is still going; its threads get a moment to
+        // end, and one stuck in a call is left to end on its own.
     }
-    // Leaving the scope stops the walk if it is still going and waits for its threads.
     m_port.EndWaitCursor();
 }
 
-void CQuorvelDlg::AddFoundFile(const std::string& path) {
+void CQuorvelDlg::ClearRows() {
+    m_listFiles.DeleteAllItems();
+    m_rowOrigins.clear();
+}
+
+void CQuorvelDlg::AddFoundFile(const scan::FoundFile& file) {
     if (m_bClearOnFirstHit) {
-        m_listFiles.DeleteAllItems();
+        ClearRows();
         m_bClearOnFirstHit = 0;
     }
-    const int row = m_listFiles.InsertItem(m_listFiles.GetItemCount(), path);
+    const int row = m_listFiles.InsertItem(m_listFiles.GetItemCount(), file.path);
+    // Rows of an older list that a test or backend added by hand have no origin.
+    m_rowOrigins.resize(static_cast<std::size_t>(row));
+    m_rowOrigins.push_back({static_cast<std::uint32_t>(m_walkRecords.size() - 1), file.folder});
     m_listFiles.EnsureVisible(row);
     m_listFiles.UpdateWindow();
+}
+
+void CQuorvelDlg::NoteSkipped(scan::SkippedFolder folder) {
+    ++m_nSkipped;
+    if (m_skipped.size() < kSkippedListed) m_skipped.push_back(std::move(folder));
+}
+
+std::string CQuorvelDlg::SkippedText() const {
+    if (m_nSkipped == 0) return {};
+    std::string box;
+    if (m_nSkipped == 1) {
+        box = text::kSkippedOne;
+    } else {
+        char line[128];
+        std::snprintf(line, sizeof line, text::kSkippedSeveral, m_nSkipped);
+        box = line;
+    }
+    box += "\n";
+    for (const scan::SkippedFolder& folder : m_skipped)
+        box += "\n" + FormatLine(text::kFailedLine, folder.path, FolderProblemText(folder.problem));
+    if (m_nSkipped > static_cast<int>(m_skipped.size())) {
+        char line[128];
+        std::snprintf(line, sizeof line, text::kFailedMore, m_nSkipped - static_cast<int>(m_skipped.size()));
+        box += "\n";
+        box += line;
+    }
+    return box;
 }
 
 int CQuorvelDlg::AnalyzeFiles() {
@@ -55,6 +108,7 @@ int CQuorvelDlg::AnalyzeFiles() {
         if (m_bCloseRequested) break;
         if (version == kTargetVersion) ++count;
     }
+    // Closed meanwhile: probes under way get a moment to end; one stuck is left to end alone.
     m_probe.reset();
     m_port.EndWaitCursor();
     return count;

@@ -100,6 +100,9 @@ public:
     // Shows the folder picker; the chosen folder's path, or nothing when cancelled or
     // when the chosen item has no file-system path.
     virtual std::optional<std::string> BrowseForFolder(const std::string& title) = 0;
+    // Shows the save-file dialog with `name` proposed; the chosen file's path (the user has
+    // agreed to replace it if it exists), or nothing when cancelled.
+    virtual std::optional<std::string> SaveFileDialog(const std::string& title, const std::string& name) = 0;
     // Counted wait cursor: it shows while more Begin than End calls have been made.
     virtual void BeginWaitCursor() = 0;
     virtual void EndWaitCursor() = 0;
@@ -111,6 +114,10 @@ public:
     // arrives or Wake is called. Returns after one round, so the caller looks at its work again.
     // A Wake that came before the call makes it return without waiting.
     virtual void WaitForEvents() = 0;
+    // Lets a press of a button that is under way complete (an assistive tool's press releases
+    // the button a moment later), so that its click is handled before what comes next. Returns
+    // at once when no button is down; waits half a second at most.
+    virtual void FinishPendingInput() {}
     // Ends a WaitForEvents that is waiting, or the next one. Safe to call from any thread, and
     // cheap when called often: wake-ups that pile up before the wait are taken as one.
     virtual void Wake() = 0;
@@ -148,6 +155,10 @@ public:
     virtual void OnSysCommand(unsigned nId, std::intptr_t lParam) = 0;
     virtual void OnPaint() = 0;
     virtual IconHandle OnQueryDragIcon() = 0;
+    // The window is on screen and its modal run has begun.
+    virtual void OnWindowShown() {}
+    // "Save list as..." in the list's menu.
+    virtual void OnSaveListAs() {}
 };
 
 // The application-level platform services used at start-up.

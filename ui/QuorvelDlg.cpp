@@ -53,8 +53,12 @@ void CQuorvelDlg::OnBnClickedBrowse() {
     // the previous or an empty root would walk a folder the user did not choose.
     std::optional<std::string> picked = m_port.BrowseForFolder(text::kPickerTitle);
     if (!picked || picked->empty()) return;
+    BrowseFolder(*picked);
+}
 
-    m_strRootDir = *picked;
+void CQuorvelDlg::BrowseFolder(const std::string& folder) {
+    if (m_bFixPassRunning || m_bBrowsing || m_bSavingList || folder.empty()) return;
+    m_strRootDir = folder;
     // A drive or file-system root keeps no trailing separator: "D:\" -> "D:", "/" -> "".
     if (!m_strRootDir.empty() && m_strRootDir.back() == kPathSep) m_strRootDir.pop_back();
 
@@ -65,6 +69,7 @@ void CQuorvelDlg::OnBnClickedBrowse() {
     m_port.EnableDlgItem(IDOK, false);
 
     SearchAndAnalyze();
+    EndWork();
 
     m_bBrowsing = false;
     m_port.EnableDlgItem(IDC_BROWSE, true);
@@ -81,7 +86,10 @@ void CQuorvelDlg::SearchAndAnalyze() {
     m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Searching);
 
     m_nVersion4Count = 0;
-    m_listFiles.DeleteAllItems();
+    ClearRows();
+    m_walkRecords.clear();
+    m_skipped.clear();
+    m_nSkipped = 0;
     m_listFiles.InsertItem(0, text::kSearchingRow);
     m_listFiles.UpdateWindow();
 
@@ -92,29 +100,34 @@ void CQuorvelDlg::SearchAndAnalyze() {
 
     m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Examine);
 
+    // Folders not searched are always told, in the summary or, when nothing was found, in a
+    // box of their own: a search that skipped part of the tree must not look complete.
+    const std::string skipped = SkippedText();
     if (m_bClearOnFirstHit) {
         m_listFiles.DeleteItem(0);
         m_listFiles.InsertItem(0, text::kNoFilesRow);
         ResetProgress(100);
+        if (!skipped.empty() && !ClosedMeanwhile()) m_port.MessageBox(skipped);
     } else {
         m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Analyzing);
         m_progress.SetRange(0, m_listFiles.GetItemCount());
         const int count = AnalyzeFiles();
-        if (m_bCloseRequested) return;
+        if (ClosedMeanwhile()) return;
         m_nVersion4Count = count;
 
+        std::string summary;
         if (m_nVersion4Count == 0) {
-            m_port.MessageBox(text::kSummaryNone);
-            ResetProgress(100);
+            summary = text::kSummaryNone;
         } else if (m_nVersion4Count == 1) {
-            m_port.MessageBox(text::kSummaryOne);
-            ResetProgress(1);
+            summary = text::kSummaryOne;
         } else {
-            char summary[128];
-            std::snprintf(summary, sizeof summary, text::kSummarySeveral, m_nVersion4Count);
-            m_port.MessageBox(summary);
-            ResetProgress(m_nVersion4Count);
+            char line[128];
+            std::snprintf(line, sizeof line, text::kSummarySeveral, m_nVersion4Count);
+            summary = line;
         }
+        if (!skipped.empty()) summary += "\n\n" + skipped;
+        m_port.MessageBox(summary);
+        ResetProgress(m_nVersion4Count == 0 ? 100 : m_nVersion4Count);
     }
 
     m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Examine);
@@ -123,8 +136,10 @@ void CQuorvelDlg::SearchAndAnalyze() {
 void CQuorvelDlg::OnCancel() {
     // Work under way is stopped first (a fix pass finishes the files in flight); the handler
     // that runs it then ends the dialog.
-    if (m_bFixPassRunning || m_bBrowsing) {
+    if (m_bFixPassRunning || m_bBrowsing || m_bSavingList) {
         m_bCloseRequested = true;
+        // No file starts after the click: files handed to the pass and not started are dropped now.
+        if (m_pass) m_pass->DropWaiting();
         return;
     }
     m_port.EndDialog(IDCANCEL);
@@ -174,6 +189,28 @@ void CQuorvelDlg::LookAtMessages(bool wait) {
         m_port.PumpMessages();
     // Time inside the message loop is the window's own, not time it went without looking.
     m_lastMessages = std::chrono::steady_clock::now();
+}
+
+bool CQuorvelDlg::ClosedMeanwhile() {
+    // Messages that came in with the last results, then a press of Close still under way.
+    if (!m_bCloseRequested) {
+        LookAtMessages(false);
+        m_port.FinishPendingInput();
+    }
+    return m_bCloseRequested;
+}
+
+void CQuorvelDlg::EndWork() {
+    m_longestGap = std::max(m_longestGap, std::chrono::steady_clock::now() - m_lastMessages);
+}
+
+std::string CQuorvelDlg::FormatLine(const char* format, const std::string& first, const std::string& second) {
+    // Paths have any length: formatted piece by piece, never into a fixed buffer.
+    std::string line = format;
+    const std::size_t at = line.find("%s");
+    line.replace(at, 2, first);
+    line.replace(line.find("%s", at + first.size()), 2, second);
+    return line;
 }
 
 void CQuorvelDlg::PumpIfDue() {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "repair/ResavePass.h"
+#include "scan/FolderReach.h"
 #include "scan/FolderWalk.h"
 #include "scan/VersionProbe.h"
 #include "ui/Port.h"
@@ -27,6 +29,7 @@ struct FileWork {
     scan::WalkSettings walk;
     scan::ProbeSettings probe;
     int resaveJobs = kDefaultResaveJobs;
+    std::uint64_t resaveBytes = 0;  // bytes of files in flight, at most; 0: DefaultResaveBytes()
     scan::VersionProbe::ProbeFn probeFile = scan::ProbeVersion;
     ResavePass::ResaveFn resaveFile = ResaveAsTargetVersion;
 };
@@ -40,6 +43,15 @@ public:
     bool OnInitDialog() override;
     // Browse: pick a root folder, search it, analyse the files, report, arm "Fix files".
     void OnBnClickedBrowse() override;
+    // Browse of `folder` without the picker; ignored during work or for an empty path.
+    void BrowseFolder(const std::string& folder);
+    // The folder to Browse once the window shows (the program was started on a folder).
+    void SetStartFolder(std::string folder) { m_strStartFolder = std::move(folder); }
+    // Starts the Browse of the start folder, if one was given.
+    void OnWindowShown() override;
+    // Writes every row, in the list's order, to a file the user chooses (see ui/RowText.h),
+    // off the window's thread; a box says so when that fails. Ignored during work.
+    void OnSaveListAs() override;
     // Fix files: rewrite every version-4 file of the list, one outcome per row.
     void OnBnClickedFixFiles() override;
     // "Close"/Escape: ends the run; during a Browse or a fix pass it stops the work first (a
@@ -55,14 +67,17 @@ public:
     // Range 0..n, position 0.
     void ResetProgress(int n);
     // Appends a row for every .olv file beneath `folder`, depth-first in enumeration order, and
-    // returns when the search is done or a close was asked for.
+    // returns when the search is done or a close was asked for. Folders that could not be read
+    // or were not entered are kept for the summary.
     void SearchFolder(const std::string& folder);
     // Probes every row's file; writes its version into the row; returns how many are version 4.
     int AnalyzeFiles();
     // Writes the version of `path`'s file into row `nRow` and returns it; -1, with the row left
     // as it was, when a close was asked for first. Rows asked for in order are probed ahead.
     int AnalyzeFile(const std::string& path, int nRow);
-    // Marks row `nRow` as being worked on and hands its file to the fix pass under way.
+    // Hands row `nRow`'s file to the fix pass under way, which marks the row as being worked on
+    // once its file starts; a row the search listed is reached through the folders the search
+    // recorded for it.
     void ResaveFile(int nRow, const std::string& path);
 
     // Replaces how the file work runs (threads, windows, the probe and the rewrite themselves).
@@ -73,6 +88,7 @@ public:
     int Version4Count() const { return m_nVersion4Count; }
     bool IsFixPassRunning() const { return m_bFixPassRunning; }
     bool IsBrowsing() const { return m_bBrowsing; }
+    bool IsSavingList() const { return m_bSavingList; }
     // The longest the handlers went without looking at window messages, in the last run of work.
     std::chrono::steady_clock::duration LongestWithoutMessages() const { return m_longestGap; }
 
@@ -81,9 +97,18 @@ private:
         std::string path;
         std::string reason;
     };
+    // Where a row's file was found: the search (an index into m_walkRecords) and its folder.
+    struct RowOrigin {
+        std::uint32_t walk = 0;
+        std::uint32_t folder = scan::kNoFolder;
+    };
 
     void SearchAndAnalyze();
-    void AddFoundFile(const std::string& path);
+    void AddFoundFile(const scan::FoundFile& file);
+    void ClearRows();
+    void NoteSkipped(scan::SkippedFolder folder);
+    // The summary's lines on the folders not searched; empty when there were none.
+    std::string SkippedText() const;
     void StartProbe(int nRow);
     void FeedProbe();
     void ShowResaveOutcome(int nRow, const ResaveResult& result);
@@ -97,7 +122,14 @@ private:
     void LookAtMessages(bool wait);
     // Starts measuring the longest time without a look, for a new run of work.
     void StartWork();
+    // Whether a close was asked for, once the messages that came in meanwhile and a press still
+    // under way have been handled: asked before a box that a close must not lead to.
+    bool ClosedMeanwhile();
+    // Counts the time since the last look, at the end of a run of work (its last waits too).
+    void EndWork();
     std::function<void()> Waker();
+    // `format` with its two "%s" replaced by `first` and `second`, of any length.
+    static std::string FormatLine(const char* format, const std::string& first, const std::string& second);
 
     IDialogPort& m_port;
     IconHandle m_hIcon;
@@ -108,9 +140,20 @@ private:
     IProgressBar& m_progress;
 
     FileWork m_work;
+
+    // The folders each search of the current list recorded, and where each row's file was
+    // found, by row (rows are only ever appended by a search, or all removed).
+    std::vector<std::shared_ptr<const scan::FolderRecords>> m_walkRecords;
+    std::vector<RowOrigin> m_rowOrigins;
+    // Folders the current list's searches could not read or did not enter: the first few with
+    // their reasons, and how many in all.
+    std::vector<scan::SkippedFolder> m_skipped;
+    int m_nSkipped = 0;
     bool m_bBrowsing = false;
     bool m_bFixPassRunning = false;
     bool m_bCloseRequested = false;
+    bool m_bSavingList = false;
+    std::string m_strStartFolder;
 
     // The probe runs ahead of the analysis: rows m_nProbeNext.. are handed in, oldest first;
     // m_nProbeSubmit is the next row to hand in.
@@ -120,7 +163,9 @@ private:
 
     // The fix pass under way and the rows it works on, oldest first.
     std::unique_ptr<ResavePass> m_pass;
-    std::deque<int> m_passRows;
+    std::vector<std::shared_ptr<scan::FolderReach>> m_reaches;  // by search, during a pass
+    std::deque<int> m_passRows;  // handed in, oldest outcome not taken first
+    std::size_t m_nPassBase = 0;  // the pass's number of m_passRows.front()
     std::vector<Failure> m_failures;
     int m_nFailed = 0;
 

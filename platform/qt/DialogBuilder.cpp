@@ -1,15 +1,20 @@
 #include "platform/qt/DialogBuilder.h"
 
+#include <algorithm>
+
 #include <QApplication>
+#include <QLayout>
 #include <QDialog>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 
 #include "platform/qt/DisplayText.h"
 #include "platform/qt/QtList.h"
+#include "platform/qt/TemplateLayout.h"
 #include "ui/res/Texts.h"
 
 namespace quorvel::qt {
@@ -45,7 +50,7 @@ QWidget* MakeControl(const layout::Control& c, const QIcon& icon, QWidget* paren
         } else {
             label->setText(text);
             label->setTextFormat(Qt::PlainText);
-            // Like a static text control: words wrap, and text beyond the control is cut off.
+            // Words wrap; the layout gives the text the room it needs (TemplateLayout).
             label->setWordWrap(true);
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             label->setAccessibleName(text);
@@ -91,24 +96,15 @@ QSize DialogUnits::ClientSize(const layout::DialogTemplate& t) const {
 
 QFont DialogFont() { return QApplication::font(); }
 
-std::vector<QWidget*> BuildDialog(QDialog& dlg, const layout::DialogTemplate& t, const QIcon& icon) {
-    const QFont font = DialogFont();
-    const DialogUnits units(font);
+std::vector<QWidget*> BuildDialog(QDialog& dlg, const layout::DialogTemplate& t, const QIcon& icon,
+                                  const QFont& font) {
     dlg.setFont(font);
     dlg.setWindowTitle(DisplayText(t.caption));
-    dlg.setFixedSize(units.ClientSize(t));
 
     std::vector<QWidget*> controls;
     QWidget* previousTabStop = nullptr;
     for (const layout::Control& c : t.controls) {
         QWidget* w = MakeControl(c, icon, &dlg);
-        w->setGeometry(units.Rect(c));
-        // An icon static takes the icon's own size, as it does on Windows.
-        if (c.cls == layout::ControlClass::Static &&
-            (c.style & kStaticTypeMask) == layout::style::kIcon) {
-            const int size = w->style()->pixelMetric(QStyle::PM_LargeIconSize);
-            w->resize(size, size);
-        }
         if (c.style & layout::style::kTabStop) {
             w->setFocusPolicy(Qt::StrongFocus);
             if (previousTabStop) QWidget::setTabOrder(previousTabStop, w);
@@ -118,7 +114,55 @@ std::vector<QWidget*> BuildDialog(QDialog& dlg, const layout::DialogTemplate& t,
         }
         controls.push_back(w);
     }
+    auto* layout = new TemplateLayout(dlg, t, controls);
+    if (!layout->Resizable()) layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->activate();
+    if (layout->Resizable()) {
+        dlg.resize(layout->sizeHint());
+        layout->setGeometry(dlg.contentsRect());
+    }
     return controls;
 }
+
+void FitToWorkArea(QDialog& dlg, const QRect& workArea, const QMargins& frame) {
+    auto* layout = static_cast<TemplateLayout*>(dlg.layout());
+    const QSize room = workArea.marginsRemoved(frame).size();
+    constexpr double kLeastPoints = 6.0;
+    QFont font = dlg.font();
+    const auto fits = [&] { return room.expandedTo(layout->minimumSize()) == room; };
+    while (!fits()) {
+        // Fonts may be sized in points or in pixels; either shrinks by about half a point.
+        if (font.pointSizeF() > 0) {
+            if (font.pointSizeF() <= kLeastPoints) break;
+            font.setPointSizeF(std::max(kLeastPoints, font.pointSizeF() - 0.5));
+        } else {
+            if (font.pixelSize() <= 8) break;
+            font.setPixelSize(font.pixelSize() - 1);
+        }
+        dlg.setFont(font);
+        layout->invalidate();
+    }
+    if (!layout->Resizable()) return;
+    dlg.setMinimumSize(layout->minimumSize());
+    dlg.resize(layout->sizeHint().boundedTo(room).expandedTo(layout->minimumSize()));
+    // A hidden window lays itself out only when shown; its controls take their places now,
+    // so that the dialog's set-up reads the list's real width.
+    layout->setGeometry(dlg.contentsRect());
+}
+
+void KeepOnWorkArea(QDialog& dlg) {
+    if (!dlg.isVisible() || !dlg.screen()) return;
+    const QRect area = dlg.screen()->availableGeometry();
+    if (area.contains(dlg.frameGeometry())) return;
+    const QRect inner = dlg.geometry(), outer = dlg.frameGeometry();
+    const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(),
+                         outer.right() - inner.right(), outer.bottom() - inner.bottom());
+    FitToWorkArea(dlg, area, frame);
+    const QSize size = dlg.frameGeometry().size();
+    dlg.move(std::clamp(dlg.frameGeometry().x(), area.left(), std::max(area.left(), area.right() + 1 - size.width())),
+             std::clamp(dlg.frameGeometry().y(), area.top(), std::max(area.top(), area.bottom() + 1 - size.height())));
+}
+
+QMargins AssumedFrame() { return QMargins(5, 35, 5, 5); }
 
 }  // namespace quorvel::qt

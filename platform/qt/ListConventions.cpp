@@ -6,39 +6,20 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QDesktopServices>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QStyledItemDelegate>
 
 #include "platform/qt/DisplayText.h"
 #include "platform/qt/QtList.h"
 #include "ui/Port.h"
+#include "ui/RowText.h"
 #include "ui/res/Texts.h"
 
 namespace quorvel::qt {
 
-namespace {
-
-// The "Version" column holds statuses such as "4 - failed: <reason>": their start says the
-// most, so they are cut at the end while paths are cut in the middle.
-class StatusDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-protected:
-    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
-        QStyledItemDelegate::initStyleOption(option, index);
-        option->textElideMode = Qt::ElideRight;
-    }
-};
-
-}  // namespace
-
 ListConventions::ListConventions(ReportView& view, const IListView& list)
     : m_view(view), m_list(list) {
-    m_view.setItemDelegateForColumn(1, new StatusDelegate(this));
     // Mouse menus arrive at the viewport, keys at the view itself.
     m_view.viewport()->installEventFilter(this);
     m_view.installEventFilter(this);
@@ -58,9 +39,7 @@ QString ListConventions::SelectedRowsText() const {
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     QStringList lines;
-    for (const int row : rows)
-        lines << DisplayText(m_list.GetItemText(row, 0)) + u'\t' +
-                     DisplayText(m_list.GetItemText(row, 1));
+    for (const int row : rows) lines << DisplayText(RowLine(m_list, row));
     return lines.join(u'\n');
 }
 
@@ -74,32 +53,40 @@ bool ListConventions::CopySelectedRows() const {
 bool ListConventions::CopyPath(int row) const {
     const std::string path = FilePath(row);
     if (path.empty()) return false;
-    QGuiApplication::clipboard()->setText(DisplayText(path));
+    QGuiApplication::clipboard()->setText(DisplayText(QuotedName(path)));
     return true;
 }
 
-QUrl ListConventions::FolderUrl(int row) const {
+std::string ListConventions::FolderPath(int row) const {
     const std::string path = FilePath(row);
     if (path.empty()) return {};
     // The folder keeps its exact bytes: names need not be UTF-8, so no QString in between.
-    const std::size_t slash = path.rfind('/');
-    const QByteArray folder = QByteArray::fromStdString(path.substr(0, std::max<std::size_t>(slash, 1)));
-    return QUrl::fromEncoded("file://" + folder.toPercentEncoding("/"), QUrl::StrictMode);
+    return path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
 }
 
-bool ListConventions::OpenContainingFolder(int row) const {
-    const QUrl url = FolderUrl(row);
-    return url.isValid() && QDesktopServices::openUrl(url);
+bool ListConventions::OpenContainingFolder(int row) {
+    const std::string folder = FolderPath(row);
+    return !folder.empty() && m_opener.Open(folder);
 }
 
 void ListConventions::ShowRowMenu(int row, const QPoint& globalPos) {
-    if (FilePath(row).empty()) return;
+    const bool namesFile = row >= 0 && !FilePath(row).empty();
+    if (!namesFile && m_list.GetItemCount() == 0) return;
     QMenu menu(&m_view);
-    QAction* open = menu.addAction(DisplayText(text::kOpenFolderMenu));
-    QAction* copy = menu.addAction(DisplayText(text::kCopyPathMenu));
+    QAction* open = nullptr;
+    QAction* copy = nullptr;
+    if (namesFile) {
+        open = menu.addAction(DisplayText(text::kOpenFolderMenu));
+        copy = menu.addAction(DisplayText(text::kCopyPathMenu));
+        menu.addSeparator();
+    }
+    QAction* save = menu.addAction(DisplayText(text::kSaveListMenu));
+    save->setEnabled(onSaveList && (!canSaveList || canSaveList()));
     QAction* chosen = menu.exec(globalPos);
+    if (!chosen) return;
     if (chosen == open) OpenContainingFolder(row);
     else if (chosen == copy) CopyPath(row);
+    else if (chosen == save && onSaveList) onSaveList();
 }
 
 bool ListConventions::eventFilter(QObject* watched, QEvent* event) {
@@ -109,13 +96,12 @@ bool ListConventions::eventFilter(QObject* watched, QEvent* event) {
         const QModelIndex index = menuEvent->reason() == QContextMenuEvent::Keyboard
                                       ? m_view.currentIndex()
                                       : m_view.indexAt(menuEvent->pos());
-        if (index.isValid()) {
-            const QPoint at = menuEvent->reason() == QContextMenuEvent::Keyboard
-                                  ? m_view.viewport()->mapToGlobal(m_view.visualRect(index).bottomLeft())
-                                  : menuEvent->globalPos();
-            ShowRowMenu(index.row(), at);
-        }
-        // Below the rows there is no menu: the dialog's own menu belongs to its background.
+        const QPoint at = menuEvent->reason() == QContextMenuEvent::Keyboard && index.isValid()
+                              ? m_view.viewport()->mapToGlobal(m_view.visualRect(index).bottomLeft())
+                              : menuEvent->globalPos();
+        // Below the rows the menu offers what concerns the whole list; the dialog's own menu
+        // belongs to its background.
+        ShowRowMenu(index.isValid() ? index.row() : -1, at);
         return true;
     }
     if (watched == &m_view && event->type() == QEvent::KeyPress &&

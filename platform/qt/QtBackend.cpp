@@ -6,11 +6,17 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLayout>
+#include <QScreen>
+#include <QTimer>
+#include <QWindow>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -18,6 +24,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyle>
+#include <QTimer>
 
 #include "platform/qt/AppIcon.h"
 #include "platform/qt/DialogBuilder.h"
@@ -35,8 +42,9 @@ constexpr IconHandle kAppIconHandle = IDR_MAINFRAME;
 // The window-menu close command.
 constexpr unsigned kScClose = 0xF060;
 
-// A fixed-size window with a title bar and a close button, no minimise or maximise box;
-// a normal window rather than a transient dialog, so it gets a taskbar entry.
+// A window with a title bar and a close button, no minimise or maximise box, that the user
+// may resize (TemplateLayout gives the room to the list); a normal window rather than a
+// transient dialog, so it gets a taskbar entry.
 constexpr Qt::WindowFlags kMainWindowFlags = Qt::Window | Qt::CustomizeWindowHint |
                                              Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                              Qt::WindowCloseButtonHint;
@@ -80,6 +88,8 @@ public:
     std::function<void()> onCancel;
     std::function<void(const QPoint&)> onContextMenu;
     std::function<void()> onPaint;
+    // The size the window was given for its screen; a window resized since is left alone.
+    QSize fitted;
 
     void reject() override {
         if (onCancel) onCancel();
@@ -89,6 +99,18 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override {
         if (onContextMenu) onContextMenu(event->globalPos());
+    }
+    void showEvent(QShowEvent* event) override {
+        QDialog::showEvent(event);
+        // The window manager tells the decoration it puts around the window only once the
+        // window is mapped: the window is checked against the work area again then, unless
+        // the user has resized it meanwhile.
+        for (const int ms : {0, 250, 1000})
+            QTimer::singleShot(ms, this, [this] {
+                if (size() != fitted) return;
+                KeepOnWorkArea(*this);
+                fitted = size();
+            });
     }
     void paintEvent(QPaintEvent* event) override {
         QDialog::paintEvent(event);
@@ -105,6 +127,15 @@ QtDialogPort::QtDialogPort()
       m_progress(*static_cast<QProgressBar*>(Control(IDC_PROGRESS)), m_pacer),
       m_listConventions(m_list.View(), m_list),
       m_wakeTarget(std::make_unique<WakeTarget>(m_wakePosted)) {
+    FitToScreen();
+    m_listConventions.onSaveList = [this] {
+        if (m_handler) m_handler->OnSaveListAs();
+    };
+    // While work runs, Browse is disabled, and so is saving the list.
+    m_listConventions.canSaveList = [this] { return IsDlgItemEnabled(IDC_BROWSE); };
+    m_listConventions.Opener().onFailed = [this](const std::string& folder, const char* reason) {
+        ShowFolderNotOpened(folder, reason);
+    };
     m_window->onCancel = [this] {
         if (m_handler) m_handler->OnCancel();
     };
@@ -130,6 +161,32 @@ QtDialogPort::QtDialogPort()
 
 QtDialogPort::~QtDialogPort() = default;
 
+void QtDialogPort::FitToScreen() {
+    QScreen* screen = m_window->screen();
+    if (!screen) return;
+    // The decoration the platform gives windows, where it knows it before they are shown.
+    m_window->winId();
+    QMargins frame = m_window->windowHandle() ? m_window->windowHandle()->frameMargins() : QMargins();
+    if (frame.isNull()) frame = AssumedFrame();
+    FitToWorkArea(*m_window, screen->availableGeometry(), frame);
+    m_window->fitted = m_window->size();
+}
+
+void QtDialogPort::ShowFolderNotOpened(const std::string& folder, const char* reason) {
+    std::string message = text::kOpenFolderFailed;
+    const std::size_t first = message.find("%s");
+    message.replace(first, 2, folder);
+    message.replace(message.find("%s", first + folder.size()), 2, reason);
+    // Not modal to the program: it comes whenever xdg-open ends, maybe while work runs.
+    auto* box = new QMessageBox(QMessageBox::NoIcon, DisplayText(text::kAppName),
+                                DisplayText(message), QMessageBox::Ok, m_window.get());
+    box->setTextFormat(Qt::PlainText);
+    box->setAccessibleDescription(box->text());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+}
+
 QDialog& QtDialogPort::Window() { return *m_window; }
 
 QWidget* QtDialogPort::Control(int nId) const {
@@ -144,7 +201,9 @@ void QtDialogPort::SetDlgItemText(int nId, const std::string& text) {
     const QString shown = DisplayText(text);
     if (auto* label = qobject_cast<QLabel*>(w)) {
         label->setText(shown);
-        // Handlers change texts while they keep the event loop waiting ("please wait ...").
+        // Handlers change texts while they keep the event loop waiting ("please wait ..."):
+        // the text gets the room it needs and shows at once.
+        m_window->layout()->activate();
         label->repaint();
     } else if (auto* button = qobject_cast<QPushButton*>(w)) {
         button->setText(shown);
@@ -208,13 +267,12 @@ void QtDialogPort::MessageBox(const std::string& text) {
 std::optional<std::string> QtDialogPort::BrowseForFolder(const std::string& title) {
     m_pacer.Flush();
     if (folderPickerForTest) return folderPickerForTest(title);
-    // Qt's own dialog rather than the desktop's, so folders only and the start folder hold
-    // everywhere. It opens where the user is at home, later in the root chosen last.
+    // The desktop's own picker where the platform theme offers one (the desktop portal, GTK,
+    // KDE), Qt's otherwise. It opens where the user is at home, later in the root chosen last.
     if (m_pickerStart.isEmpty() || !QDir(m_pickerStart).exists()) m_pickerStart = QDir::homePath();
     QFileDialog picker(m_window.get(), DisplayText(title), m_pickerStart);
     picker.setFileMode(QFileDialog::Directory);
-    picker.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog |
-                      QFileDialog::DontResolveSymlinks);
+    picker.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (picker.exec() != QDialog::Accepted) return std::nullopt;
     const QStringList chosen = picker.selectedFiles();
     if (chosen.isEmpty()) return std::nullopt;
@@ -226,6 +284,21 @@ std::optional<std::string> QtDialogPort::BrowseForFolder(const std::string& titl
         return std::nullopt;
     m_pickerStart = chosen.first();
     return path.toStdString();
+}
+
+std::optional<std::string> QtDialogPort::SaveFileDialog(const std::string& title, const std::string& name) {
+    m_pacer.Flush();
+    if (m_saveStart.isEmpty() || !QDir(m_saveStart).exists()) m_saveStart = QDir::homePath();
+    QFileDialog dialog(m_window.get(), DisplayText(title), QDir(m_saveStart).filePath(DisplayText(name)));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters({QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*)")});
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty()) return std::nullopt;
+    m_saveStart = QFileInfo(chosen.first()).absolutePath();
+    return QFile::encodeName(chosen.first()).toStdString();
 }
 
 void QtDialogPort::BeginWaitCursor() {
@@ -258,6 +331,24 @@ void QtDialogPort::WaitForEvents() {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
+void QtDialogPort::FinishPendingInput() {
+    // A screen reader's or test tool's press (the accessible press action) holds the button
+    // down and clicks it on a timer a moment later; a key or mouse press held down is let go
+    // by the user. Either way its click belongs before the box or the close that comes next.
+    const auto anyDown = [this] {
+        for (QWidget* w : m_controls)
+            if (auto* button = qobject_cast<QPushButton*>(w); button && button->isDown()) return true;
+        return false;
+    };
+    QDeadlineTimer deadline(500);
+    while (anyDown() && !deadline.hasExpired()) {
+        // Wakes the wait below within a few milliseconds whatever else happens.
+        QTimer tick;
+        tick.start(10);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
+
 void QtDialogPort::Wake() {
     if (!m_wakePosted.exchange(true))
         QCoreApplication::postEvent(m_wakeTarget.get(), new QEvent(WakeTarget::Type()));
@@ -266,7 +357,9 @@ void QtDialogPort::Wake() {
 void QtDialogPort::RunAboutBox() {
     m_pacer.Flush();
     QDialog about(m_window.get(), kAboutWindowFlags);
-    const std::vector<QWidget*> controls = BuildDialog(about, layout::AboutDialog(), m_icon);
+    // In the main window's font, which may be smaller than the desktop's on a small screen.
+    const std::vector<QWidget*> controls =
+        BuildDialog(about, layout::AboutDialog(), m_icon, m_window->font());
     const auto templ = layout::AboutDialog().controls;
     for (std::size_t i = 0; i < templ.size(); ++i)
         if (templ[i].id == IDOK)
@@ -306,6 +399,10 @@ int QtDialogPort::RunModal(IDialogHandler& handler) {
     // The dialog would focus its first enabled tab stop, "Close" while "Fix files" is
     // disabled, and Space would then quit. Step 1 is "Browse", as on Windows.
     Control(IDC_BROWSE)->setFocus(Qt::OtherFocusReason);
+    // Once the modal run is under way with the window on screen.
+    QTimer::singleShot(0, m_window.get(), [this] {
+        if (m_handler) m_handler->OnWindowShown();
+    });
     const int result = m_window->exec();
     m_running = false;
     m_handler = nullptr;

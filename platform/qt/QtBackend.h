@@ -30,7 +30,8 @@ class MainWindow;
 // The main dialog window and the services the dialog logic uses.
 class QtDialogPort : public IDialogPort {
 public:
-    // Builds the (hidden) main window from the layout table; needs a QApplication.
+    // Builds the (hidden) main window from the layout table, sized for its screen; needs a
+    // QApplication.
     QtDialogPort();
     ~QtDialogPort() override;
 
@@ -58,9 +59,13 @@ public:
     // A modal QMessageBox: caption "quorvel", one OK button, no icon.
     void MessageBox(const std::string& text) override;
     // A modal folder-only QFileDialog with nothing chosen that opens at the user's home folder,
-    // or at the folder chosen last while it exists. Returns the path's bytes as the file system
-    // holds them; nothing on cancel or when no folder has that path.
+    // or at the folder chosen last while it exists: the desktop's own where the platform theme
+    // has one, Qt's otherwise. Returns the path's bytes as the file system holds them; nothing
+    // on cancel or when no folder has that path.
     std::optional<std::string> BrowseForFolder(const std::string& title) override;
+    // A modal save QFileDialog for text files with `name` proposed in the home folder, later in
+    // the folder saved to last; it asks before replacing a file. The path's bytes, or nothing.
+    std::optional<std::string> SaveFileDialog(const std::string& title, const std::string& name) override;
     // Counted; the override cursor is pushed at 0 -> 1 and popped at 1 -> 0. Extra Ends are ignored.
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
@@ -70,6 +75,7 @@ public:
     void PumpMessages() override;
     // Runs one round of the event loop, waiting for events when none are pending.
     void WaitForEvents() override;
+    void FinishPendingInput() override;
     // Posts one wake-up event to the GUI thread unless one is already on its way.
     void Wake() override;
     // The About box, modal, built from the About template.
@@ -94,7 +100,8 @@ public:
     IFileSystem& FileSystem() override { return m_fileSystem; }
 
     // Runs OnInitDialog, puts the focus on "Browse", then runs the window modally until
-    // EndDialog; returns EndDialog's result. F1 sends the About command to the handler.
+    // EndDialog, calling OnWindowShown once the run is under way; returns EndDialog's result.
+    // F1 sends the About command to the handler.
     int RunModal(IDialogHandler& handler);
 
     // The drawn application icon (16, 32 and 48 pixels).
@@ -117,8 +124,13 @@ public:
     // Test seam: when set, BrowseForFolder returns its answer instead of showing the picker.
     std::function<std::optional<std::string>(const std::string& title)> folderPickerForTest;
 
+    // Sizes the window for the work area of its screen (see FitToWorkArea).
+    void FitToScreen();
+
 private:
     void PaintNow();
+    // The box that says a folder could not be shown; it does not block the window.
+    void ShowFolderNotOpened(const std::string& folder, const char* reason);
     void ShowMenu(const QPoint& globalPos);
 
     QIcon m_icon;
@@ -132,6 +144,7 @@ private:
     std::atomic<bool> m_wakePosted{false};
     std::unique_ptr<QObject> m_wakeTarget;   // receives the wake-up events on the GUI thread
     QString m_pickerStart;
+    QString m_saveStart;
     std::vector<std::pair<int, std::string>> m_menu;
     IDialogHandler* m_handler = nullptr;
     int m_waitDepth = 0;

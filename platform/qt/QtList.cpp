@@ -2,11 +2,18 @@
 
 #include <algorithm>
 
+#include <cmath>
+
 #include <QHeaderView>
+#include <QGlyphRun>
+#include <QRawFont>
+#include <QTextLayout>
 #include <QProgressBar>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
 
+#include "platform/qt/DialogBuilder.h"
 #include "platform/qt/DisplayText.h"
 
 namespace quorvel::qt {
@@ -111,6 +118,46 @@ void RowModel::AppendColumn(const std::string& heading) {
     endInsertColumns();
 }
 
+RowDelegate::RowDelegate(int endElided, QObject* parent)
+    : QStyledItemDelegate(parent), m_endElided(endElided) {}
+
+int RowDelegate::LineHeightWithFallbacks(const QFont& font) {
+    // Letters with descenders and underscores in the scripts whose fonts differ most in height.
+    static const QString sample = QString::fromUtf8(
+        "Ag_j \u0416\u0436 \u03A9 \u6F22\u5B57\u304B\u306A \uD55C\uAE00 \u0639\u0631\u0628\u064A "
+        "\u05E2\u05D1 \u0926\u0947\u0935 \u0E44\u0E17\u0E22 \U0001F600\U0001F44D");
+    QTextLayout layout(sample, font);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    // Qt measures a line by its first font alone; the glyphs of each fallback font reach as
+    // high and as low as that font's own ascent and descent.
+    qreal ascent = line.ascent(), descent = line.descent();
+    for (const QGlyphRun& run : layout.glyphRuns()) {
+        ascent = std::max(ascent, run.rawFont().ascent());
+        descent = std::max(descent, run.rawFont().descent());
+    }
+    return static_cast<int>(std::ceil(ascent) + std::ceil(descent));
+}
+
+QSize RowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    // The style's padding around a line of the view's font, around the tallest line instead.
+    // Measured once per font: laying out text in many scripts is not cheap.
+    if (option.font.key() != m_measuredFont) {
+        m_measuredFont = option.font.key();
+        m_lineHeight = LineHeightWithFallbacks(option.font);
+    }
+    const int padding = size.height() - QFontMetrics(option.font).height();
+    size.setHeight(std::max(size.height(), m_lineHeight + std::max(0, padding)));
+    return size;
+}
+
+void RowDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (index.column() == m_endElided) option->textElideMode = Qt::ElideRight;
+}
+
 ReportView::ReportView() {
     setRootIsDecorated(false);
     setItemsExpandable(false);
@@ -120,8 +167,11 @@ ReportView::ReportView() {
     setSelectionBehavior(QAbstractItemView::SelectItems);
     setAllColumnsShowFocus(false);
     setSortingEnabled(false);
-    // Paths are cut in the middle, so that files in deep folders keep their names visible.
+    // Paths are cut in the middle, so that files in deep folders keep their names visible;
+    // the "Version" column holds statuses such as "4 - failed: <reason>", whose start says
+    // the most, so they are cut at the end.
     setTextElideMode(Qt::ElideMiddle);
+    setItemDelegate(new RowDelegate(1, this));
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     // The columns keep the widths they were given; the last one does not stretch.
     header()->setStretchLastSection(false);
@@ -129,6 +179,16 @@ ReportView::ReportView() {
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // The rows' menu comes from ListConventions; the dialog's menu belongs to its background.
     setContextMenuPolicy(Qt::PreventContextMenu);
+}
+
+void ReportView::resizeEvent(QResizeEvent* event) {
+    QTreeView::resizeEvent(event);
+    // Measured against the width the columns were fitted to: a hidden view gets one resize
+    // event for all its changes, when it is shown.
+    const int change = width() - m_columnsWidth;
+    if (m_columnsWidth >= 0 && change != 0 && header()->count() > 0)
+        header()->resizeSection(0, std::max(header()->minimumSectionSize(), header()->sectionSize(0) + change));
+    if (m_columnsWidth >= 0) m_columnsWidth = width();
 }
 
 QtListView::QtListView(ReportView& view, RepaintPacer& pacer) : m_view(view), m_pacer(pacer) {
@@ -180,7 +240,20 @@ void QtListView::EnsureVisible(int nItem) {
 
 void QtListView::InsertColumn(int /*nCol*/, const std::string& heading, int nWidth) {
     m_model.AppendColumn(heading);
-    m_view.header()->resizeSection(m_model.columnCount() - 1, nWidth);
+    const int column = m_model.columnCount() - 1;
+    // Widths come in pixels of the template's font, whose average character is 6 pixels wide;
+    // in a larger font a later column grows with it (so that "Version" and "4 - resaved" stay
+    // whole) and the first column gives up as much, so that the columns still fill the list.
+    constexpr int kTemplateCharWidth = 6;
+    const int charWidth = DialogUnits(m_view.font()).X(4);
+    int width = nWidth;
+    if (column > 0 && charWidth > kTemplateCharWidth) {
+        width = (nWidth * charWidth + kTemplateCharWidth / 2) / kTemplateCharWidth;
+        QHeaderView& header = *m_view.header();
+        header.resizeSection(0, std::max(header.minimumSectionSize(), header.sectionSize(0) - (width - nWidth)));
+    }
+    m_view.header()->resizeSection(column, width);
+    m_view.ColumnsFitNow();
 }
 
 int QtListView::GetClientWidth() const {

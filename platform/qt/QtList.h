@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <QAbstractTableModel>
+#include <QStyledItemDelegate>
 #include <QTreeView>
 
 #include "ui/Port.h"
@@ -65,14 +66,43 @@ private:
     std::vector<std::string> m_headings;
 };
 
+// Draws the list's cells in rows tall enough for every font a name may need: a name in a
+// script the view's font lacks is drawn in a fallback font (CJK, emoji, ...), often taller
+// than the view's own, and a row of the view's height would cut its lower part (underscores
+// vanish). Cells of column `endElided` are cut at their end, the others in the middle.
+class RowDelegate : public QStyledItemDelegate {
+public:
+    RowDelegate(int endElided, QObject* parent);
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    // The height of a line of text in `font` with the fallback fonts of many scripts in it.
+    static int LineHeightWithFallbacks(const QFont& font);
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
+
+private:
+    int m_endElided;
+    mutable QString m_measuredFont;  // QFont::key() of the font m_lineHeight is for
+    mutable int m_lineHeight = 0;
+};
+
 // The list widget: a flat, ungridded report view.
 class ReportView : public QTreeView {
 public:
-    // Single-level, uniform rows, item (not row) selection, fixed column widths, texts cut in
-    // the middle, no menu of its own.
+    // Single-level, uniform rows tall enough for fallback fonts, item (not row) selection,
+    // fixed column widths, paths cut in the middle and statuses at their end, no menu of its own.
     ReportView();
     // Runs a pending row layout now instead of at the next event-loop turn.
     void LayoutNow() { executeDelayedItemsLayout(); }
+    // The columns were just given widths that fill the view as wide as it is now.
+    void ColumnsFitNow() { m_columnsWidth = width(); }
+
+protected:
+    // The first column takes what the list gains or loses in width; the others keep theirs.
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    int m_columnsWidth = -1;  // the view's width the columns were last fitted to
 };
 
 // IListView over a ReportView and its RowModel. Repaint-now requests go through the pacer.
@@ -96,6 +126,8 @@ public:
     void EnsureVisible(int nItem) override;
     // Paced: see RepaintPacer.
     void UpdateWindow() override { m_pacer.Request(); }
+    // A later column's width grows with a font larger than the template's (see QtList.cpp),
+    // taken from the first column.
     void InsertColumn(int nCol, const std::string& heading, int nWidth) override;
     int GetClientWidth() const override;
     int GetVScrollWidth() const override;

@@ -69,16 +69,16 @@ public:
     Handle(ScriptedTree& tree, std::string path, FileIdentity id, std::vector<FolderEntry> entries)
         : m_tree(tree), m_path(std::move(path)), m_id(id), m_entries(std::move(entries)) {}
     FileIdentity Identity() const override { return m_id; }
-    bool ReadEntries(std::vector<FolderEntry>& entries) override {
+    FolderProblem ReadEntries(std::vector<FolderEntry>& entries) override {
         for (FolderEntry& e : m_entries)
             if (e.name != "." && e.name != "..") entries.push_back(std::move(e));
         m_entries.clear();
-        return true;
+        return FolderProblem::None;
     }
     // ".." is not scripted: the walk then reopens a folder by name from an open one.
-    std::unique_ptr<IFolder> OpenFolder(const std::string& name) override {
-        if (name == "..") return nullptr;
-        return m_tree.OpenFolder(m_path + kPathSep + name);
+    OpenedFolder OpenFolder(const std::string& name, Links links) override {
+        if (name == "..") return {nullptr, FolderProblem::Gone, false};
+        return m_tree.Open(m_path + kPathSep + name, links);
     }
     bool RemoveFile(const std::string&) override { return false; }
 
@@ -97,6 +97,7 @@ void ScriptedTree::AddFolder(const std::string& path, std::vector<FolderEntry> e
 void ScriptedTree::AddUnreadable(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_folders.erase(path);
+    m_unreadable.insert(path);
 }
 
 void ScriptedTree::AddLink(const std::string& path, const std::string& target) {
@@ -104,15 +105,20 @@ void ScriptedTree::AddLink(const std::string& path, const std::string& target) {
     m_links[path] = target;
 }
 
-std::unique_ptr<IFolder> ScriptedTree::OpenFolder(const std::string& path) {
+OpenedFolder ScriptedTree::OpenFolder(const std::string& path) { return Open(path, Links::Follow); }
+
+OpenedFolder ScriptedTree::Open(const std::string& path, Links links) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_opened.push_back(path);
     const auto link = m_links.find(path);
+    if (link != m_links.end() && links == Links::Refuse) return {nullptr, FolderProblem::Changed, false};
     const std::string& folder = link != m_links.end() ? link->second : path;
     const auto found = m_folders.find(folder);
-    if (found == m_folders.end()) return nullptr;
+    if (found == m_folders.end())
+        return {nullptr, m_unreadable.count(folder) != 0 ? FolderProblem::Denied : FolderProblem::Gone, false};
     // Subfolders are looked up beneath the folder the link leads to.
-    return std::make_unique<Handle>(*this, folder, found->second.id, found->second.entries);
+    return {std::make_unique<Handle>(*this, folder, found->second.id, found->second.entries), FolderProblem::None,
+            link != m_links.end()};
 }
 
 std::vector<std::string> ScriptedTree::Opened() const {
@@ -165,6 +171,15 @@ std::optional<std::string> ScriptedDialogPort::BrowseForFolder(const std::string
     if (pickerAnswers.empty()) return std::nullopt;
     std::optional<std::string> answer = std::move(pickerAnswers.front());
     pickerAnswers.pop_front();
+    return answer;
+}
+
+std::optional<std::string> ScriptedDialogPort::SaveFileDialog(const std::string& title,
+                                                              const std::string& name) {
+    saveDialogs.emplace_back(title, name);
+    if (saveAnswers.empty()) return std::nullopt;
+    std::optional<std::string> answer = std::move(saveAnswers.front());
+    saveAnswers.pop_front();
     return answer;
 }
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -78,12 +79,12 @@ class ScriptedTree : public IFileSystem {
 public:
     // Adds (or replaces) a readable folder whose entries come in exactly this order.
     void AddFolder(const std::string& path, std::vector<FolderEntry> entries);
-    // Makes `path` a folder that cannot be read.
+    // Makes `path` a folder that cannot be read (permission denied).
     void AddUnreadable(const std::string& path);
     // Makes `path` a link to the folder `target`: it enumerates as the target, with its identity.
     void AddLink(const std::string& path, const std::string& target);
 
-    std::unique_ptr<IFolder> OpenFolder(const std::string& path) override;
+    OpenedFolder OpenFolder(const std::string& path) override;
 
     // Every folder opened, in the order the opens happened.
     std::vector<std::string> Opened() const;
@@ -94,10 +95,12 @@ private:
         std::vector<FolderEntry> entries;
     };
     class Handle;
+    OpenedFolder Open(const std::string& path, Links links);
 
     mutable std::mutex m_mutex;
     std::map<std::string, Folder> m_folders;
     std::map<std::string, std::string> m_links;
+    std::set<std::string> m_unreadable;
     std::vector<std::string> m_opened;
     std::uint64_t m_nextId = 1;
 };
@@ -120,6 +123,7 @@ public:
     std::string LoadString(int nId) override;
     void MessageBox(const std::string& text) override;
     std::optional<std::string> BrowseForFolder(const std::string& title) override;
+    std::optional<std::string> SaveFileDialog(const std::string& title, const std::string& name) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
     void RedrawWindow() override { ++redraws; }
@@ -158,6 +162,10 @@ public:
     // Folder picker: answers in order; an exhausted script answers "cancel".
     std::deque<std::optional<std::string>> pickerAnswers;
     std::vector<std::string> pickerTitles;
+    // Save-file dialog: answers in order; an exhausted script answers "cancel". Each call's
+    // title and proposed name are recorded.
+    std::deque<std::optional<std::string>> saveAnswers;
+    std::vector<std::pair<std::string, std::string>> saveDialogs;
 
     std::vector<std::string> messageBoxes;
     std::function<void(const std::string&)> onMessageBox;

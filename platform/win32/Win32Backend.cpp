@@ -50,7 +50,7 @@ void CopyCut(const std::wstring& text, wchar_t* buffer, int size) {
 constexpr int kCellTextMargin = 16;
 
 // The row menu's commands.
-enum RowCommand : UINT { kOpenFolder = 1, kCopyPath };
+enum RowCommand : UINT { kOpenFolder = 1, kCopyPath, kSaveList };
 
 }  // namespace
 
@@ -645,12 +645,37 @@ void MainDialog::ShowRowMenu(int nItem, POINT screen) {
     const HMENU menu = ::CreatePopupMenu();
     ::AppendMenuW(menu, MF_STRING, kOpenFolder, Widen(text::kOpenFolderMenu).c_str());
     ::AppendMenuW(menu, MF_STRING, kCopyPath, Widen(text::kCopyPathMenu).c_str());
+    // The whole list, through the dialog logic; not while work runs (Browse is disabled then).
+    ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuW(menu, MF_STRING | (IsDlgItemEnabled(IDC_BROWSE) ? 0 : MF_GRAYED), kSaveList,
+                  Widen(text::kSaveListMenu).c_str());
     const UINT chosen = static_cast<UINT>(::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY,
                                                            screen.x, screen.y, 0, Handle(), nullptr));
     ::DestroyMenu(menu);
     const std::string path = m_list.GetItemText(nItem, 0);
     if (chosen == kOpenFolder) OpenContainingFolder(path);
     else if (chosen == kCopyPath) CopyToClipboard(Widen(path));
+    else if (chosen == kSaveList && m_handler) m_handler->OnSaveListAs();
+}
+
+std::optional<std::string> MainDialog::SaveFileDialog(const std::string& title, const std::string& name) {
+    if (fileSaverForTest) return fileSaverForTest(title, name);
+    // Long enough for any path the file system can hold.
+    std::wstring path(32768, L'\0');
+    Widen(name).copy(path.data(), path.size() - 1);
+    const std::wstring wideTitle = Widen(title);
+    OPENFILENAMEW info{};
+    info.lStructSize = sizeof info;
+    info.hwndOwner = Handle();
+    info.lpstrFilter = L"Text files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
+    info.lpstrFile = path.data();
+    info.nMaxFile = static_cast<DWORD>(path.size());
+    info.lpstrTitle = wideTitle.c_str();
+    info.lpstrDefExt = L"txt";
+    info.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    if (!::GetSaveFileNameW(&info)) return std::nullopt;
+    path.resize(std::wcslen(path.c_str()));
+    return Narrow(path);
 }
 
 void MainDialog::BeginWaitCursor() {

@@ -145,6 +145,8 @@ public:
     // The file dialog family's folder picker (a path box, long paths), or the older tree picker
     // where that is missing; titled `title`, opening at the folder chosen last.
     std::optional<std::string> BrowseForFolder(const std::string& title) override;
+    // GetSaveFileNameW, asking before it replaces a file.
+    std::optional<std::string> SaveFileDialog(const std::string& title, const std::string& name) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
     // Paints now whatever of the window and its controls is not up to date (every change
@@ -185,6 +187,8 @@ public:
     // Test seam: when set, Run makes the window from this template (a DLGTEMPLATEEX, e.g.
     // template 102 in another font) instead of the resource.
     const void* templateForTest = nullptr;
+    // Test seam: when set, SaveFileDialog returns its answer instead of showing the dialog.
+    std::function<std::optional<std::string>(const std::string& title, const std::string& name)> fileSaverForTest;
     // Test seam: when set, OpenContainingFolder hands it the file's path instead of the shell.
     std::function<bool(const std::string& path)> folderOpenerForTest;
 
@@ -193,8 +197,9 @@ public:
     bool OpenContainingFolder(const std::string& path);
     // Puts `text` on the clipboard as Unicode text; false when the clipboard is not available.
     bool CopyToClipboard(const std::wstring& text);
-    // The row menu of row `nItem` at a point of the screen: "Open containing folder" and
-    // "Copy path"; rows that name no file have none. Runs the chosen item.
+    // The row menu of row `nItem` at a point of the screen: "Open containing folder", "Copy
+    // path" and "Save list as..." (the handler's); rows that name no file have none. Runs the
+    // chosen item.
     void ShowRowMenu(int nItem, POINT screen);
 
 protected:

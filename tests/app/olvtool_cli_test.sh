@@ -77,10 +77,20 @@ fix -n "" a|an empty ROOT is refused
 make x.olv|make: needs --version N
 EOF
 cmp -s <(sums a) <(sums a.orig) || fail "a bad command line changed files"
-printf 'a/v4.olv\n\n' | timeout 60 "$tool" fix --dry-run --from - >out 2>err
-rc=$?
-[ "$rc" = 2 ] && grep -q 'record 2 is empty' err && ! grep -qv $'\ta/v4.olv$' out ||
-    fail "an empty record in --from: exit $rc, $(cat err)"
+# Records of a --from list that are no path are skipped with exit 2, and the records around
+# them still taken; one longer than any path is never held whole.
+long_record() { head -c $((16 * 1024 * 1024 + 1)) /dev/zero | tr '\0' x; }
+while IFS='|' read -r args input message; do
+    eval "$input" | timeout 60 "$tool" fix --dry-run $args --from - >out 2>err
+    rc=$?
+    [ "$rc" = 2 ] && grep -q "$message" err && [ "$(tr '\0' '\n' <out | cut -f2 | tr '\n' ' ')" = "a/v4.olv b/v4.olv " ] ||
+        fail "--from $args with $input: exit $rc, $(head -c 300 err)"
+done <<'EOF'
+|printf 'a/v4.olv\n\nb/v4.olv\n'|record 2 is empty
+|{ printf 'a/v4.olv\n'; long_record; printf '\nb/v4.olv\n'; }|record 2 is longer than 16 MiB
+-0|{ printf 'a/v4.olv\0'; long_record; long_record; printf '\0b/v4.olv'; }|record 2 is longer than 16 MiB
+|{ printf 'a/v4.olv\nb/v4.olv\n'; long_record; }|record 3 is longer than 16 MiB
+EOF
 rm -rf a && cp -a a.orig a
 
 # --- Options anywhere, -- ends them; data on stdout, the counts on stderr.
@@ -188,6 +198,21 @@ fix -n --json qfix|dry-run|qfix
 fix --json qfix|fix|qfix
 EOF
 
+# --- A file beneath a ROOT that cannot be read may be a version-4 file left as it was: fix
+# names each such file on stderr and exits 2, never 0; scan lists it as -1 and ends well.
+mkdir unread && "$tool" make unread/ok.olv --version 4 >/dev/null && mkfifo unread/fifo.olv &&
+    ln -s nowhere unread/dangling.olv
+while IFS='|' read -r args code named records; do
+    eval "set -- $args"
+    run "$@" unread
+    [ "$rc" = "$code" ] && [ "$(grep -c '^olvtool: cannot read unread/.*: not rewritten' err)" = "$named" ] &&
+        [ "$(wc -l <out)" = "$records" ] || fail "olvtool $args unread: exit $rc, $(cat out err)"
+done <<'EOF'
+fix|2|2|1
+fix --dry-run|2|2|1
+scan|0|0|3
+EOF
+
 # --- fix --dry-run lists what fix would rewrite and writes nothing (not even the clean-up of
 # a leftover temporary file).
 rm -rf a && cp -a a.orig a
@@ -213,6 +238,21 @@ run fix -q a
 run scan -v b
 grep -q '^olvtool: walking b$' err && grep -q '^  version 4: 7$' err && grep -q '^  not an .olv file: 2$' err ||
     fail "scan -v: $(cat err)"
+
+# --- The progress line shows on a terminal (run here under script(1)), but never while the
+# records scroll by on that terminal: it would stand in front of a record there.
+mkdir progress && "$tool" make progress/f0.olv --version 2 >/dev/null
+for i in $(seq 1 299); do cp progress/f0.olv "progress/f$i.olv"; done
+while IFS='|' read -r redirect progress records; do
+    script -qec "'$tool' scan progress $redirect" /dev/null </dev/null >tty 2>&1
+    shown=$(grep -c 'scanned 256 files' tty)
+    whole=$(grep -Ec $'^2\tprogress/f[0-9]+\\.olv\r?$' tty)
+    [ "$shown" = "$progress" ] && [ "$whole" = "$records" ] ||
+        fail "scan on a terminal ${redirect:-to the terminal}: progress shown $shown, $whole whole records: $(head -c 300 tty | cat -A)"
+done <<'EOF'
+>/dev/null|1|0
+|0|300
+EOF
 
 # --- A signal during fix: the saves under way finish and their lines come out whole, no
 # further file starts, the counts follow on stderr, exit 128 + the signal. The gate holds the
@@ -251,9 +291,10 @@ rm -rf many && cp -a many.orig many && rm -f fifo && mkfifo fifo
 (
     exec 3>fifo
     printf 'many/%s\n' "$(ls many | head -1)" >&3
-    sleep 120
+    exec sleep 120
 ) &
 writer=$!
+: >out  # emptied before the wait below looks at it, not when the command starts at some point
 timeout 60 "$tool" fix --from fifo >out 2>err &
 pid=$!
 for _ in $(seq 600); do [ -s out ] && break; sleep 0.1; done

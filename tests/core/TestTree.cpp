@@ -1,9 +1,12 @@
 #include "tests/core/TestTree.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -123,5 +126,35 @@ std::vector<std::string> Leftovers(const std::string& root) {
 }
 
 bool VerifiesStrictly(const std::string& path) { return WekVerify(path.c_str()) == WEK_OK; }
+
+std::string InChild(const std::function<std::string()>& body) {
+    int fds[2];
+    if (pipe(fds) != 0) return "no pipe";
+    // What is buffered is written once, by the parent.
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) return "no fork";
+    if (pid == 0) {
+        close(fds[0]);
+        const std::string out = body();
+        const ssize_t n = write(fds[1], out.data(), out.size());
+        _exit(n == static_cast<ssize_t>(out.size()) ? 0 : 4);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+    if (WEXITSTATUS(status) != 0) return "exit " + std::to_string(WEXITSTATUS(status));
+    return out;
+}
+
+bool BecomeUser(uid_t uid) {
+    if (geteuid() != 0) return geteuid() == uid;
+    return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
+}
 
 }  // namespace quorvel::test

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,5 +44,14 @@ struct stat StatOf(const std::string& path, bool noFollow = false);
 std::vector<std::string> Leftovers(const std::string& root);
 // True when the library's strict check accepts the file.
 bool VerifiesStrictly(const std::string& path);
+
+// Runs `body` in a child process and returns what it returned; "exit N" or "signal N" when the
+// child did not end normally. For work under another user or other limits than the test's.
+std::string InChild(const std::function<std::string()>& body);
+// In a child process as root: becomes the unprivileged user `uid` (its group too); false when
+// that is not possible.
+bool BecomeUser(uid_t uid);
+// The user tests run unprivileged work as.
+inline constexpr uid_t kNobody = 65534;
 
 }  // namespace quorvel::test

@@ -4,7 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -193,17 +199,24 @@ TEST(FixFiles, ControlsAreGuardedWhileThePassPumpsMessages) {
 }
 
 TEST(FixFiles, CloseDuringThePassFinishesTheFilesInFlightThenCloses) {
-    // Close arrives with the first outcome: the files already started finish, no other starts.
+    // Close arrives with the first file started: the files already started finish, no other
+    // starts. Rewrites wait for the close, so that none can finish and make room before it.
     for (const int jobs : {1, 2, 3}) {
         TempTree t;
         std::vector<std::string> files;
         for (int i = 0; i < 5; ++i) files.push_back(t.Olv("f" + std::to_string(i) + ".olv", 4, true));
         Fixer f(t.Root());
+        auto closed = std::make_shared<std::atomic<bool>>(false);
         FileWork work;
         work.resaveJobs = jobs;
+        work.resaveFile = [closed](const ResaveTarget& target) {
+            while (!closed->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return ResaveAsTargetVersion(target);
+        };
         f.dlg.SetFileWork(work);
         f.port.onPump = [&] {
             f.dlg.OnCancel();
+            closed->store(true);
             EXPECT_FALSE(f.port.endResult);  // not while the pass is running
         };
         f.dlg.OnBnClickedFixFiles();
@@ -219,9 +232,11 @@ TEST(FixFiles, CloseDuringThePassFinishesTheFilesInFlightThenCloses) {
                 EXPECT_FALSE(VerifiesStrictly(p));  // still carries its fault
             }
         }
-        EXPECT_EQ(resaved, jobs);
-        EXPECT_EQ(untouched, 5 - jobs);
-        EXPECT_EQ(f.port.progress.pos, jobs);
+        // The files the workers had taken up by then: at least the one that woke the window.
+        EXPECT_GE(resaved, 1);
+        EXPECT_LE(resaved, jobs);
+        EXPECT_EQ(untouched, 5 - resaved);
+        EXPECT_EQ(f.port.progress.pos, resaved);
         EXPECT_EQ(test::Leftovers(t.Root()), std::vector<std::string>{}) << "jobs " << jobs;
     }
 }
@@ -274,6 +289,65 @@ TEST(FixFiles, RowsOfOtherVersionsAndTheNoticeRowNeverReachTheLibrary) {
     EXPECT_EQ(f.port.pumps, pumps);
     EXPECT_EQ(f.port.messageBoxes.size(), 0u);
     EXPECT_EQ(f.port.progress.upper, 0);  // no version-4 files: range 0..0
+}
+
+}  // namespace
+}  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+TEST(FixSpread, FilesInFlightSpreadOverFoldersOutcomesComeInListOrder) {
+    struct Case {
+        int folders, perFolder, jobs;
+    };
+    // Listed folder by folder, as the search lists them.
+    const Case cases[] = {{4, 6, 4}, {8, 3, 4}, {2, 6, 4}, {1, 5, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.folders) + " folders, " + std::to_string(c.jobs) + " in flight");
+        std::vector<std::string> paths;
+        for (int f = 0; f < c.folders; ++f)
+            for (int i = 0; i < c.perFolder; ++i)
+                paths.push_back("/r/d" + std::to_string(f) + "/f" + std::to_string(i) + ".olv");
+        // The first rewrites wait until `jobs` of them are under way, so that which files start
+        // first depends on the pass's choice alone, never on how fast a worker finishes.
+        std::mutex mutex;
+        std::condition_variable allBegun;
+        int begun = 0;
+        const auto resave = [&](const ResaveTarget& target) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (++begun == c.jobs) allBegun.notify_all();
+            allBegun.wait(lock, [&] { return begun >= c.jobs; });
+            return ResaveResult{true, target.path};
+        };
+        PassSettings settings;
+        settings.jobs = c.jobs;
+        ResavePass pass([] {}, settings, resave);
+        std::size_t next = 0;
+        std::vector<std::string> outcomes;
+        std::vector<std::size_t> started;
+        while (outcomes.size() < paths.size()) {
+            while (next < paths.size() && pass.HasRoom()) {
+                EXPECT_EQ(pass.Add(paths[next]), next);
+                ++next;
+            }
+            pass.TakeStarted(started);
+            if (std::optional<ResavePass::Outcome> outcome = pass.TryTake()) {
+                EXPECT_EQ(outcome->file, outcomes.size());
+                outcomes.push_back(outcome->result->reason);
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+        pass.TakeStarted(started);
+        EXPECT_EQ(outcomes, paths);
+        ASSERT_EQ(started.size(), paths.size());
+        // The first files started are each in a folder of its own, as far as there are folders.
+        std::set<std::string> firstFolders;
+        for (int i = 0; i < c.jobs; ++i) firstFolders.insert(scan::NameOf(paths[started[i]].substr(0, 5)));
+        EXPECT_EQ(firstFolders.size(), static_cast<std::size_t>(std::min(c.jobs, c.folders)));
+        EXPECT_EQ(pass.MostInFlight(), static_cast<std::size_t>(c.jobs));
+    }
 }
 
 }  // namespace

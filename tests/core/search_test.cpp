@@ -249,8 +249,11 @@ TEST(SearchReal, AnUnreadableFolderIsSkippedAndTheRestIsListed) {
     waitpid(pid, &status, 0);
     chmod(t.Path("locked").c_str(), 0755);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The summary names the folder it could not read.
     EXPECT_EQ(out, t.Path("open/a.olv") + "\n" + t.Path("z.olv") + "\n" +
-                       "Search complete.  One version 4 .olv file was found");
+                       "Search complete.  One version 4 .olv file was found\n\n"
+                       "One folder could not be searched.\n\n" +
+                       t.Path("locked") + ": permission denied");
 }
 
 TEST(SearchReal, OddAndVeryLongNamesAreListedProbedAndKeptByteExact) {

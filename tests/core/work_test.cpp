@@ -41,9 +41,7 @@ void Jitter(unsigned maxMicros) {
 class JitteryFs : public IFileSystem {
 public:
     JitteryFs(IFileSystem& real, unsigned maxMicros) : m_real(real), m_max(maxMicros) {}
-    std::unique_ptr<IFolder> OpenFolder(const std::string& path) override {
-        return Wrap(m_real.OpenFolder(path));
-    }
+    OpenedFolder OpenFolder(const std::string& path) override { return Wrap(m_real.OpenFolder(path)); }
     std::atomic<int> opened{0};
 
 private:
@@ -51,24 +49,26 @@ private:
     public:
         Folder(JitteryFs& fs, std::unique_ptr<IFolder> real) : m_fs(fs), m_real(std::move(real)) {}
         FileIdentity Identity() const override { return m_real->Identity(); }
-        bool ReadEntries(std::vector<FolderEntry>& entries) override {
+        FolderProblem ReadEntries(std::vector<FolderEntry>& entries) override {
             Jitter(m_fs.m_max);
             return m_real->ReadEntries(entries);
         }
-        std::unique_ptr<IFolder> OpenFolder(const std::string& name) override {
-            return m_fs.Wrap(m_real->OpenFolder(name));
+        OpenedFolder OpenFolder(const std::string& name, Links links) override {
+            return m_fs.Wrap(m_real->OpenFolder(name, links));
         }
         bool RemoveFile(const std::string& name) override { return m_real->RemoveFile(name); }
+        int Descriptor() const override { return m_real->Descriptor(); }
 
     private:
         JitteryFs& m_fs;
         std::unique_ptr<IFolder> m_real;
     };
 
-    std::unique_ptr<IFolder> Wrap(std::unique_ptr<IFolder> real) {
+    OpenedFolder Wrap(OpenedFolder real) {
         Jitter(m_max);
         ++opened;
-        return real ? std::make_unique<Folder>(*this, std::move(real)) : nullptr;
+        if (real.folder) real.folder = std::make_unique<Folder>(*this, std::move(real.folder));
+        return real;
     }
 
     IFileSystem& m_real;
@@ -288,9 +288,10 @@ TEST(Work, AHundredThousandLevelsAreWalkedWithoutRecursionAndStopCleanly) {
     for (const bool stopEarly : {false, true}) {
         std::atomic<int> wakes{0};
         scan::FolderWalk walk(fs, t.Root(), [&] { ++wakes; });
-        std::vector<std::string> found;
+        std::vector<scan::FoundFile> found;
+        std::vector<scan::SkippedFolder> skipped;
         const auto started = std::chrono::steady_clock::now();
-        while (walk.Take(found)) {
+        while (walk.Take(found, skipped)) {
             // Stopped somewhere deep inside: the walk frees its levels without deep recursion.
             if (stopEarly && std::chrono::steady_clock::now() - started > std::chrono::milliseconds(100))
                 walk.Stop();
@@ -303,8 +304,10 @@ TEST(Work, AHundredThousandLevelsAreWalkedWithoutRecursionAndStopCleanly) {
         ASSERT_EQ(found.size(), static_cast<std::size_t>(files));
         // The deepest file's path holds every level: "/a" ninety-nine thousand nine hundred
         // and ninety-nine times.
-        const std::string& deepest = *std::max_element(
-            found.begin(), found.end(), [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+        EXPECT_TRUE(skipped.empty());
+        const std::string& deepest = std::max_element(found.begin(), found.end(), [](const auto& a, const auto& b) {
+                                         return a.path.size() < b.path.size();
+                                     })->path;
         EXPECT_EQ(deepest.size(), t.Root().size() + 2 * (kLevels - 1) + 6);
         EXPECT_EQ(deepest.substr(deepest.size() - 8), "/a/x.olv");
     }

@@ -172,6 +172,8 @@ TEST_F(OlvKeep, AFailedInPlaceRewritePutsTheOriginalBackOrLeavesItsCopy) {
         {"the copy cannot be written", {WEK_STAGE_COPY}, WEK_ERR_NO_COPY},
         {"the rewrite fails halfway", {WEK_STAGE_OVERWRITE}, WEK_ERR_WRITE},
         {"the rewrite and the putting back fail", {WEK_STAGE_OVERWRITE, WEK_STAGE_RESTORE}, WEK_ERR_SEE_COPY},
+        // Nothing was written, so the file is whole although the putting back failed.
+        {"the rewrite is refused at once and the putting back fails", {WEK_STAGE_REFUSED, WEK_STAGE_RESTORE}, WEK_ERR_WRITE},
         {"an earlier copy is in the way", {}, WEK_ERR_NO_COPY},
         {"nothing fails", {}, WEK_OK},
     };

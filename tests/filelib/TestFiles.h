@@ -6,16 +6,21 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -93,6 +98,90 @@ inline int RunInChild(const std::function<int()>& body, int id = -1) {
 
 // An unprivileged user and group id for tests that run as root ("nobody" on Debian).
 constexpr int kNobody = 65534;
+
+// Whom a child process runs as (needs root): a user, its group and its supplementary groups.
+struct Identity {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups;
+};
+
+// Takes on `who` in a child process; false when that failed.
+inline bool Become(const Identity& who) {
+    return setgroups(who.groups.size(), who.groups.data()) == 0 && setgid(who.gid) == 0 && setuid(who.uid) == 0;
+}
+
+// Runs `body` in a child process as `who` and returns its exit code, -1 when it did not exit
+// normally, 125 when it could not take on `who`.
+inline int RunAs(const Identity& who, const std::function<int()>& body) {
+    return RunInChild([&] { return Become(who) ? body() : 125; });
+}
+
+// A child process that runs `step` again and again (as `who`, if given) until Stop, counting
+// the runs and the runs that returned true: a racer or a reader working beside a test.
+class Repeater {
+public:
+    explicit Repeater(std::function<bool()> step, const Identity* who = nullptr) {
+        void* shared = mmap(nullptr, sizeof(Counts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        EXPECT_NE(shared, MAP_FAILED);
+        m_counts = new (shared) Counts;
+        std::fflush(nullptr);
+        m_child = fork();
+        if (m_child == 0) {
+            if (who && !Become(*who)) _exit(125);
+            m_counts->ready = 1;
+            while (!m_counts->stop.load()) {
+                const bool hit = step();
+                m_counts->hits += hit ? 1 : 0;
+                ++m_counts->tries;
+            }
+            _exit(0);
+        }
+        EXPECT_GT(m_child, 0);
+        while (m_child > 0 && !m_counts->ready.load() && waitpid(m_child, nullptr, WNOHANG) == 0) usleep(100);
+    }
+    ~Repeater() {
+        Stop();
+        munmap(m_counts, sizeof(Counts));
+    }
+    Repeater(const Repeater&) = delete;
+    Repeater& operator=(const Repeater&) = delete;
+
+    // Stops the child and waits for it.
+    void Stop() {
+        if (m_child <= 0) return;
+        m_counts->stop = 1;
+        int status = 0;
+        waitpid(m_child, &status, 0);
+        m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_child = -1;
+    }
+    long Tries() const { return m_counts->tries.load(); }
+    long Hits() const { return m_counts->hits.load(); }
+    int ExitCode() const { return m_exit; }
+
+private:
+    struct Counts {
+        std::atomic<int> ready{0}, stop{0};
+        std::atomic<long> tries{0}, hits{0};
+    };
+    Counts* m_counts = nullptr;
+    pid_t m_child = -1;
+    int m_exit = -1;
+};
+
+// Runs a shell command; true when it exits 0.
+inline bool Shell(const std::string& command) {
+    std::fflush(nullptr);
+    return std::system(command.c_str()) == 0;
+}
+
+// Single quotes `text` for a shell command.
+inline std::string Quoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 // Creates folders of 100-byte names below `base` until the path is at least `length` bytes;
 // `last`, if given, receives the deepest folder's stat.

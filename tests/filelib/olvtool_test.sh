@@ -75,7 +75,7 @@ expect 0 out 'ok \(version 4' verify fault.olv
 expect 0 out 'recoverable fault: none' info fault.olv
 cmp -s fault.olv v4.olv || { failed=$((failed + 1)); echo "FAIL: repaired file differs from a fresh one"; }
 
-# Files that cannot be resaved, and verify's combined exit code (unreadable wins).
+# Files that cannot be resaved, and the combined exit code of verify and resave (unreadable wins).
 expect 1 err 'only version-4 files are resaved' resave v5.olv
 cp fault.olv several.olv
 expect 1 out 'several.olv: saved as version 4' resave several.olv v5.olv
@@ -84,6 +84,8 @@ expect 1 err 'not saved: read-only' resave v4.olv
 printf 'hello' >text.olv
 expect 1 err 'not saved: not an .olv file any more' resave text.olv
 expect 2 err 'load: failed: could not be opened' info missing.olv
+expect 2 err 'missing.olv: not saved: could not be opened' resave missing.olv
+expect 2 err 'missing.olv: not saved' resave missing.olv v5.olv
 expect 1 err 'text.olv: invalid: ' verify v1.olv text.olv
 expect 2 err 'missing.olv: unreadable' verify text.olv missing.olv v1.olv
 

@@ -2,6 +2,8 @@
 // LD_PRELOAD, it waits for the main window, clicks Browse, chooses the folder named by
 // QUORVEL_DRIVE_ROOT in the picker, reads and closes every message box, clicks Fix files and,
 // once the pass is over, writes what the list shows to QUORVEL_DRIVE_REPORT and clicks Close.
+// Without QUORVEL_DRIVE_ROOT the program was started on a folder: it must browse that by
+// itself, and a picker showing up is a failure ("picker shown", exit 3).
 // The program itself has no hook for this: the library only uses Qt's start-up routines and
 // the widgets that the window is made of. Used on the installed package by
 // scripts/test_package.sh.
@@ -77,6 +79,7 @@ struct Step {
 };
 
 void Drive() {
+    const bool pick = std::getenv("QUORVEL_DRIVE_ROOT") != nullptr;
     const QString root = QString::fromLocal8Bit(std::getenv("QUORVEL_DRIVE_ROOT"));
     auto steps = std::make_shared<std::vector<Step>>(std::vector<Step>{
         {MainIsIdle, [] { Button("Browse")->click(); }},
@@ -96,11 +99,16 @@ void Drive() {
              Button("Close")->click();
          }},
     });
+    if (!pick) steps->erase(steps->begin(), steps->begin() + 2);
     auto* timer = new QTimer(qApp);
     const auto next = std::make_shared<std::size_t>(0);
     const auto polls = std::make_shared<int>(0);
     QObject::connect(timer, &QTimer::timeout, [=] {
         if (CloseBox()) return;
+        if (!pick && qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            Report() << "picker shown" << std::endl;
+            std::_Exit(3);
+        }
         if ((*steps)[*next].ready()) {
             // From its own timer: a click that opens a modal loop (the picker, a pass with its
             // boxes) must leave this one free to go on polling inside that loop.

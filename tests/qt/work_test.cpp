@@ -25,6 +25,7 @@ namespace {
 
 using qttest::RunSoon;
 using qttest::RunSteps;
+using qttest::Step;
 
 // Calls `onPaint` each time `widget` is about to paint.
 class PaintWatcher : public QObject {
@@ -156,6 +157,107 @@ TEST(QtWork, CloseIsTakenDuringABrowseAndEndsItWithoutASummary) {
     int analysed = 0;
     for (int i = 0; i < port.List().GetItemCount(); ++i) analysed += port.List().GetItemText(i, 1).empty() ? 0 : 1;
     EXPECT_LT(analysed, 20);
+}
+
+// Close pressed as people and assistive tools press it, in each phase of the work: a click,
+// the Escape key, and the press action a screen reader or a test tool sends over the
+// accessibility bus. The search and the analysis end without a summary box; the pass finishes
+// the files in flight and ends with them.
+TEST(QtWork, CloseIsTakenInEveryPhaseHoweverItIsPressed) {
+    enum class Phase { Search, Analysis, Pass };
+    enum class Way { Click, Escape, Accessible };
+    const std::pair<Phase, const char*> phases[] = {
+        {Phase::Search, "search"}, {Phase::Analysis, "analysis"}, {Phase::Pass, "fix pass"}};
+    const std::pair<Way, const char*> ways[] = {
+        {Way::Click, "click"}, {Way::Escape, "Escape"}, {Way::Accessible, "accessible press"}};
+    for (const auto& [phase, phaseName] : phases)
+        for (const auto& [way, wayName] : ways) {
+            SCOPED_TRACE(std::string(phaseName) + ", " + wayName);
+            Tree tree(20);
+            for (int i = 0; i < 150; ++i) QDir(QString::fromStdString(tree.root)).mkpath(QString("d%1/e").arg(i));
+            qt::QtBackend backend;
+            qt::QtDialogPort& port = backend.Dialog();
+            port.folderPickerForTest = [&](const std::string&) { return tree.root; };
+            CQuorvelDlg dlg(port);
+            // A slow share: every step of the phase under test takes a while. Versions come back
+            // in batches, so Close is pressed in the analysis as its last versions come in (an
+            // assistive tool's press completes a moment later, when the analysis is over).
+            FileWork work;
+            bool pressedInPhase = false;
+            std::function<void()> press;
+            std::atomic<int> probed{0};
+            if (phase == Phase::Search)
+                work.walk.onStepForTest = [](scan::WalkStep, const std::string&) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                };
+            if (phase == Phase::Analysis) {
+                work.probe.threads = 2;
+                // The last probe posts the press: it is handled with the last versions.
+                work.probeFile = [&](const std::string& path) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    const int version = scan::ProbeVersion(path);
+                    if (++probed == 20)
+                        QMetaObject::invokeMethod(qApp, [&] {
+                            pressedInPhase = dlg.IsBrowsing();
+                            press();
+                        }, Qt::QueuedConnection);
+                    return version;
+                };
+            }
+            if (phase == Phase::Pass) {
+                work.resaveJobs = 2;
+                work.resaveFile = [](const ResaveTarget& target) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    return ResaveAsTargetVersion(target);
+                };
+            }
+            dlg.SetFileWork(work);
+
+            QDialog& window = port.Window();
+            QWidget* close = port.Control(IDCANCEL);
+            const auto idle = [&] { return QApplication::activeModalWidget() == &window; };
+            const auto box = [] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); };
+            press = [&, way = way] {
+                if (way == Way::Click) QTest::mouseClick(close, Qt::LeftButton);
+                if (way == Way::Escape) QTest::keyClick(&window, Qt::Key_Escape);
+                if (way == Way::Accessible)
+                    QAccessible::queryAccessibleInterface(close)->actionInterface()->doAction(
+                        QAccessibleActionInterface::pressAction());
+            };
+            const auto inPhase = [&, phase = phase] {
+                if (phase == Phase::Search) return dlg.IsBrowsing() && port.List().GetItemCount() > 0 &&
+                                                   port.List().GetItemText(0, 0) != text::kSearchingRow;
+                return dlg.IsFixPassRunning() && port.List().GetItemText(0, 1) == text::kResaved;
+            };
+            std::vector<Step> steps = {{idle, [&] { RunSoon([&] { QTest::mouseClick(port.Control(IDC_BROWSE), Qt::LeftButton); }); }}};
+            if (phase == Phase::Pass) {
+                steps.push_back({box, [&] { box()->buttons().front()->click(); }});
+                steps.push_back({[&] { return idle() && port.Control(IDOK)->isEnabled(); },
+                                 [&] { RunSoon([&] { QTest::mouseClick(port.Control(IDOK), Qt::LeftButton); }); }});
+            }
+            if (phase != Phase::Analysis)
+                steps.push_back({inPhase, [&] {
+                                     pressedInPhase = true;
+                                     RunSoon(press);
+                                 }});
+            RunSteps(steps);
+            bool sawBox = false;
+            QTimer boxWatch;
+            QObject::connect(&boxWatch, &QTimer::timeout, [&] {
+                if (QMessageBox* b = box(); b && pressedInPhase) {
+                    sawBox = true;
+                    b->close();
+                }
+            });
+            boxWatch.start(20);
+            EXPECT_EQ(port.RunModal(dlg), IDCANCEL);
+            EXPECT_TRUE(pressedInPhase);
+            EXPECT_FALSE(sawBox) << "a box came up after Close";
+            EXPECT_FALSE(dlg.IsBrowsing());
+            EXPECT_FALSE(dlg.IsFixPassRunning());
+            for (int i = 0; i < port.List().GetItemCount(); ++i)
+                EXPECT_NE(port.List().GetItemText(i, 1), text::kWorking) << "a file in flight was not finished";
+        }
 }
 
 TEST(QtWork, TheEndBoxSaysWhyFilesFailed) {

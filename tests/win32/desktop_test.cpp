@@ -265,8 +265,9 @@ std::vector<std::string> MenuItems(HWND menuWindow) {
     return items;
 }
 
-// The row menu: where it opens, what it offers and what each item does. Rows that hold a
-// sentence and the space below the rows have none.
+// The row menu: where it opens, what it offers and what each item does ("Save list as..."
+// writes every row through the dialog logic). Rows that hold a sentence and the space below
+// the rows have none.
 TEST(Win32List, RowMenuOpensTheFolderOrCopiesThePath) {
     const std::string rows[] = {"C:\\data\\caf\xc3\xa9\\a b.olv", text::kNoFilesRow, "\\\\server\\share\\x.olv"};
     struct MenuCase {
@@ -282,6 +283,7 @@ TEST(Win32List, RowMenuOpensTheFolderOrCopiesThePath) {
         {"OpenFolder", 0, false, 'f', true, rows[0], "before"},
         {"OpenFolderFromTheKeyboard", 2, true, 'f', true, rows[2], "before"},
         {"Dismissed", 0, false, VK_ESCAPE, true, "", "before"},
+        {"SaveList", 0, false, 'a', true, "", "before"},
         {"NoMenuOnASentence", 1, false, 0, false, "", "before"},
         {"NoMenuBelowTheRows", -1, false, 0, false, "", "before"},
     };
@@ -292,6 +294,10 @@ TEST(Win32List, RowMenuOpensTheFolderOrCopiesThePath) {
         driver.app.Main().folderOpenerForTest = [&](const std::string& path) {
             opened = path;
             return true;
+        };
+        TempFolder folder;
+        driver.app.Main().fileSaverForTest = [&](const std::string&, const std::string&) {
+            return std::optional<std::string>(folder.Sub("list.txt"));
         };
         std::vector<std::string> items;
         driver.onMenu = [&](HWND menu) {
@@ -318,10 +324,12 @@ TEST(Win32List, RowMenuOpensTheFolderOrCopiesThePath) {
             }
             // As the list view's default processing of a right click or the menu key sends it.
             ::SendMessageW(dlg, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(ctl), at);
-            const std::vector<std::string> offered{text::kOpenFolderMenu, text::kCopyPathMenu};
+            const std::vector<std::string> offered{text::kOpenFolderMenu, text::kCopyPathMenu, "",
+                                                   text::kSaveListMenu};
             EXPECT_EQ(items, tc.menu ? offered : std::vector<std::string>());
             EXPECT_EQ(opened, tc.opened);
             EXPECT_EQ(Narrow(ClipboardText()), tc.copied);
+            EXPECT_EQ(ReadAll(folder.Sub("list.txt")), tc.key == 'a' ? rows[0] + "\t4\r\n" + rows[1] + "\t\r\n" + rows[2] + "\t\r\n" : "");
             ::EndDialog(dlg, 0);
         }});
     }

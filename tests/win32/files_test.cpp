@@ -59,12 +59,12 @@ TEST(Win32Path, LongPathsTakeThePrefixedForm) {
 // The entries of a folder as enumeration returns them: name -> is a folder.
 std::map<std::string, bool> Entries(const std::string& folder, FileIdentity* id = nullptr) {
     std::map<std::string, bool> entries;
-    std::unique_ptr<IFolder> f = Win32FileSystem().OpenFolder(folder);
+    std::unique_ptr<IFolder> f = Win32FileSystem().OpenFolder(folder).folder;
     EXPECT_TRUE(f) << folder;
     if (id && f) *id = f->Identity();
     std::vector<FolderEntry> read;
     if (f) {
-        EXPECT_TRUE(f->ReadEntries(read)) << folder;
+        EXPECT_EQ(f->ReadEntries(read), FolderProblem::None) << folder;
     }
     for (const FolderEntry& entry : read) entries[entry.name] = entry.isFolder;
     return entries;
@@ -90,8 +90,8 @@ TEST(Win32FileSystem, ListsHiddenAndSystemEntriesAndIdentifiesFoldersNotSpelling
     EXPECT_EQ(a, b);
     EXPECT_EQ(a, c);
     EXPECT_NE(a, other);
-    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("missing")));
-    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("a.olv"))) << "a file is not a folder";
+    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("missing")).folder);
+    EXPECT_FALSE(Win32FileSystem().OpenFolder(tmp.Sub("a.olv")).folder) << "a file is not a folder";
     EXPECT_EQ(Entries("C:").count("windows"), 1u) << "a drive letter alone means its root";
 
     const std::string deep = std::string(200, 'd') + "\\" + std::string(200, 'e') + "\\" + std::string(200, 'f');
@@ -99,14 +99,14 @@ TEST(Win32FileSystem, ListsHiddenAndSystemEntriesAndIdentifiesFoldersNotSpelling
     tmp.Olv(deep + "\\deep.olv", 4);
     EXPECT_EQ(Entries(tmp.Sub(deep)), (std::map<std::string, bool>{{"deep.olv", false}}));
     // Opened by name inside its parent, as the walk opens every folder beneath the root.
-    std::unique_ptr<IFolder> parent = Win32FileSystem().OpenFolder(tmp.Sub(deep.substr(0, 401)));
+    std::unique_ptr<IFolder> parent = Win32FileSystem().OpenFolder(tmp.Sub(deep.substr(0, 401))).folder;
     ASSERT_TRUE(parent);
-    std::unique_ptr<IFolder> child = parent->OpenFolder(std::string(200, 'f'));
+    std::unique_ptr<IFolder> child = parent->OpenFolder(std::string(200, 'f'), Links::Follow).folder;
     ASSERT_TRUE(child);
     FileIdentity direct;
     Entries(tmp.Sub(deep), &direct);
     EXPECT_EQ(child->Identity(), direct);
-    EXPECT_FALSE(parent->OpenFolder("missing"));
+    EXPECT_FALSE(parent->OpenFolder("missing", Links::Follow).folder);
 }
 
 // Windows makes folder links only with developer mode or privileges, and Wine not at all,
@@ -311,6 +311,154 @@ TEST(Win32Save, ALoadedFileCannotBeSwappedUntilItIsSaved) {
     const std::string other = tmp.Olv("other.olv", 5);
     EXPECT_EQ(f.Save(other.c_str(), nullptr, nullptr, nullptr, 4), WEK_OK);
     EXPECT_EQ(Names(tmp.Path()), (std::set<std::string>{"f.olv", "other.olv"}));
+}
+
+// This process's user, as an SDDL SID string.
+std::wstring OwnSid() {
+    HANDLE token = nullptr;
+    std::wstring sid;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return sid;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> user(size);
+    LPWSTR text = nullptr;
+    if (size && ::GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+        ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
+        sid = text;
+    ::LocalFree(text);
+    ::CloseHandle(token);
+    return sid;
+}
+
+// True when no one gets more from the access list of `copy` than from that of `original`: every
+// right an entry of the copy allows, the original allows the same trustee.
+bool NoMoreOpen(const std::string& copy, const std::string& original) {
+    const auto acl = [](const std::string& path, PSECURITY_DESCRIPTOR& sd) {
+        PACL dacl = nullptr;
+        if (::GetNamedSecurityInfoW(ToWin32Path(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+            return static_cast<PACL>(nullptr);
+        return dacl;
+    };
+    PSECURITY_DESCRIPTOR copySd = nullptr, originalSd = nullptr;
+    const PACL copyAcl = acl(copy, copySd), originalAcl = acl(original, originalSd);
+    bool ok = copyAcl && originalAcl;
+    for (DWORD i = 0; ok && i < copyAcl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!::GetAce(copyAcl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        ACCESS_MASK allowed = 0;
+        for (DWORD k = 0; k < originalAcl->AceCount; ++k) {
+            ACCESS_ALLOWED_ACE* other = nullptr;
+            if (::GetAce(originalAcl, k, reinterpret_cast<void**>(&other)) && other->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                ::EqualSid(&other->SidStart, &ace->SidStart))
+                allowed |= other->Mask;
+        }
+        ok = (ace->Mask & ~allowed) == 0;
+    }
+    ::LocalFree(copySd);
+    ::LocalFree(originalSd);
+    return ok;
+}
+
+// The access list of `path` in SDDL, or "(unreadable)".
+std::wstring AccessList(const std::string& path) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    LPWSTR text = nullptr;
+    if (::GetNamedSecurityInfoW(ToWin32Path(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                nullptr, nullptr, &sd) == ERROR_SUCCESS)
+        ::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+    const std::wstring result = text ? text : L"(unreadable)";
+    ::LocalFree(text);
+    ::LocalFree(sd);
+    return result;
+}
+
+TEST(Win32Save, TheCopyIsNoMoreOpenChangesSinceTheLoadAreKeptAndWhatDoesNotReadBackIsNotUsed) {
+    enum class Event { None, WriteBeforeTheSave, WriteAtTheLastChecks, Damage };
+    const struct {
+        const char* what;
+        bool inPlace;  // a second hard link makes the save rewrite in place
+        Event event;
+        int status;
+    } cases[] = {
+        {"the copy is no more open than the file", true, Event::None, WEK_OK},
+        {"written by another program after the load", false, Event::WriteBeforeTheSave, WEK_ERR_CHANGED},
+        {"written by another program after the load, in place", true, Event::WriteBeforeTheSave, WEK_ERR_CHANGED},
+        {"written just before the replace", false, Event::WriteAtTheLastChecks, WEK_ERR_CHANGED},
+        // A rewrite in place holds the file without write sharing: the other program must wait.
+        {"written during the rewrite in place", true, Event::WriteAtTheLastChecks, WEK_OK},
+        {"the new file does not read back", false, Event::Damage, WEK_ERR_READ_BACK},
+        {"the rewrite in place does not read back", true, Event::Damage, WEK_ERR_READ_BACK},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder tmp;
+        const std::string path = tmp.Olv("f.olv", 4, true), copy = tmp.Sub("f.olv.olvkeep");
+        const std::wstring wide = ToWin32Path(path);
+        if (c.inPlace && !::CreateHardLinkW(ToWin32Path(tmp.Sub("other.olv")).c_str(), wide.c_str(), nullptr))
+            GTEST_SKIP() << "no hard links on this system (error " << ::GetLastError() << ")";
+        // An access list of the file's own, closed to all but this user, unlike what the folder
+        // passes on.
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW((L"D:P(A;;FA;;;" + OwnSid() + L")").c_str(),
+                                                                          SDDL_REVISION_1, &sd, nullptr));
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+        ::SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.c_str()), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
+        ::LocalFree(sd);
+        const std::wstring acl = AccessList(path);
+        // Another program writes into the file in place, through a handle of its own.
+        std::string expected = ReadAll(path);
+        const auto write = [&] {
+            const HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
+            DWORD written = 0;
+            if (h == INVALID_HANDLE_VALUE) {
+                EXPECT_EQ(::GetLastError(), DWORD{ERROR_SHARING_VIOLATION});
+                EXPECT_EQ(c.status, WEK_OK) << "the write was refused";
+                return;
+            }
+            ::SetFilePointer(h, 40, nullptr, FILE_BEGIN);
+            EXPECT_TRUE(::WriteFile(h, "XYZ", 3, &written, nullptr));
+            ::CloseHandle(h);
+            expected = ReadAll(path);
+        };
+        bool copySeen = false, copyNoMoreOpen = false;
+        std::function<void(WekSaveStage)> atStage = [&](WekSaveStage stage) {
+            if (stage == WEK_STAGE_OVERWRITE) {
+                copySeen = Attributes(copy) != INVALID_FILE_ATTRIBUTES;
+                copyNoMoreOpen = NoMoreOpen(copy, path);
+            }
+            if (c.event == Event::WriteAtTheLastChecks && (stage == WEK_STAGE_OVERWRITE || stage == WEK_STAGE_RENAME)) write();
+        };
+        WekSetSaveHookForTest([](WekSaveStage stage, void* f) { (*static_cast<std::function<void(WekSaveStage)>*>(f))(stage); },
+                              &atStage);
+        {
+            CWekFile f;
+            ASSERT_EQ(f.Load(path.c_str(), nullptr, nullptr, 0, 0), WEK_OK);
+            ::Sleep(20);  // file times have a coarse grain
+            if (c.event == Event::WriteBeforeTheSave) write();
+            if (c.event == Event::Damage) WekDamageWrittenFileForTest(33);
+            EXPECT_EQ(f.Save(path.c_str(), nullptr, nullptr, nullptr, 4), c.status);
+            WekDamageWrittenFileForTest(-1);
+        }
+        WekSetSaveHookForTest(nullptr, nullptr);
+        if (c.status == WEK_OK) {
+            EXPECT_EQ(WekVerify(path.c_str()), WEK_OK);
+        } else {
+            EXPECT_EQ(ReadAll(path), expected);
+        }
+        if (c.inPlace && c.event != Event::WriteBeforeTheSave) {
+            EXPECT_TRUE(copySeen);
+            EXPECT_TRUE(copyNoMoreOpen) << "someone may do more with the copy than with the file";
+        }
+        EXPECT_EQ(AccessList(path), acl);
+        std::set<std::string> names = {"f.olv"};
+        if (c.inPlace) names.insert("other.olv");
+        EXPECT_EQ(Names(tmp.Path()), names);
+    }
 }
 
 // Wine's ReplaceFileW is not atomic and the library does not use it there unless a test asks;

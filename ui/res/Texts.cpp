@@ -18,6 +18,8 @@ const char kSummarySeveral[] = "Search complete.  %d version 4 .olv files were f
 const char kFailedSummary[] = "%d of %d version 4 .olv files could not be resaved.";
 const char kFailedLine[] = "%s: %s";
 const char kFailedMore[] = "and %d more";
+const char kSkippedOne[] = "One folder could not be searched.";
+const char kSkippedSeveral[] = "%d folders could not be searched.";
 const char kRegistryKey[] = "Local AppWizard-Generated Applications";
 const char kAboutCaption[] = "About quorvel";
 const char kAboutVersion[] = "quorvel Version 1.0";
@@ -25,6 +27,13 @@ const char kAboutSecondLine[] = "Re-saves version 4 .olv files in place.";
 
 const char kOpenFolderMenu[] = "Open containing &folder";
 const char kCopyPathMenu[] = "&Copy path";
+const char kSaveListMenu[] = "Save list &as...";
+const char kSaveListTitle[] = "Save list as";
+const char kSaveListName[] = "olv-files.txt";
+const char kSaveListFailed[] = "The list could not be saved to %s: %s.";
+const char kOpenFolderFailed[] = "The folder %s could not be opened: %s.";
+const char kNoFileManager[] = "no file manager is set up to show it";
+const char kFolderGone[] = "it no longer exists";
 const char kNeedsDesktop[] = "quorvel needs a desktop session (X11 or Wayland)";
 
 }  // namespace quorvel::text
