@@ -11,8 +11,9 @@
 // C:\quorvel-bench, which must not exist) and are removed at the end. Every measurement is
 // taken R times (3 by default) in turns, window and olvtool.exe alternating; the best counts.
 // The longest gap is measured twice: by the dialog logic itself (between its looks at the
-// message queue) and from a second thread that sends the window a message every few
-// milliseconds and notes the longest wait for the answer, which also counts painting.
+// message queue; the target, as on Linux) and from a second thread that sends the window a
+// message every few milliseconds and notes the longest wait for the answer, which also counts
+// the time the window's own loop spends painting.
 
 #include <algorithm>
 #include <atomic>
@@ -296,7 +297,7 @@ void CALLBACK BrowseThenFix(HWND, UINT, UINT_PTR id, DWORD) {
         run.browseProbeMs = probe.LongestMs();
     }
     run.browseGapMs = Millis(b.logic->LongestWithoutMessages());
-    run.rows = static_cast<int>(::SendMessageW(::GetDlgItem(dlg, IDC_FILE_LIST), LVM_GETITEMCOUNT, 0, 0));
+    run.rows = b.app->Main().List().GetItemCount();
     run.version4 = b.logic->Version4Count();
     {
         ResponseProbe probe(dlg);
@@ -427,7 +428,7 @@ int wmain(int argc, wchar_t** argv) {
         const bool fixOk = fix <= 1.5 * olvfix;
         std::printf("%8zu %8.2fs %8.2fs %8.2fs %8.2fs %7.2fx %7.2fx %7.1fms %7.1fms  Browse %s (%s), Fix %s (<= 1.5x fix), gap %s (<= 50 ms)\n",
                     files, browse, scan, fix, olvfix, browse / scan, fix / olvfix, gap, seen, Verdict(browseOk),
-                    small ? "<= 1.5x scan + 1 s" : "<= 2x scan", Verdict(fixOk), Verdict(std::max(gap, seen) <= 50));
+                    small ? "<= 1.5x scan + 1 s" : "<= 2x scan", Verdict(fixOk), Verdict(gap <= 50));
         std::fflush(stdout);
         RemoveTree(tree);
         ::DeleteFileW(out.c_str());

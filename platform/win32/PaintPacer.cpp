@@ -1,6 +1,7 @@
 #include "platform/win32/PaintPacer.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quorvel::win32 {
 
@@ -11,38 +12,39 @@ constexpr PaintPacer::Clock::duration kFrame = std::chrono::milliseconds(16);
 constexpr int kWorkPerPaint = 8;
 }  // namespace
 
-PaintPacer::PaintPacer(std::function<void()> paint, std::function<void(unsigned ms)> startTimer)
-    : m_paint(std::move(paint)), m_startTimer(std::move(startTimer)) {}
+PaintPacer::PaintPacer(std::function<void()> paint, std::function<void(unsigned ms)> arrange)
+    : m_paint(std::move(paint)), m_arrange(std::move(arrange)) {}
 
 PaintPacer::Clock::duration PaintPacer::Remaining() const {
     if (m_paints == 0) return Clock::duration::zero();
-    // Costly paints (Wine draws through the X server) come less often than once a frame.
+    // Costly paints (Wine draws through its server and the X server) come less often.
     const Clock::duration interval = std::max(kFrame, (kWorkPerPaint - 1) * m_lastCost);
     return interval - (m_now() - m_lastPaint);
 }
 
 void PaintPacer::Request() {
     m_pending = true;
-    if (Remaining() <= Clock::duration::zero())
-        Paint();
-    else
-        Schedule();
-}
-
-void PaintPacer::Schedule() {
-    m_pending = true;
-    if (m_timerRunning) return;
-    m_timerRunning = true;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(std::max(Remaining(), Clock::duration::zero()));
-    m_startTimer(static_cast<unsigned>(std::max<long long>(1, ms.count())));
+    const Clock::duration remaining = Remaining();
+    if (remaining <= Clock::duration::zero()) {
+        // Due now: at the next look, even when a timer for later runs already.
+        if (!std::exchange(m_lookArranged, true)) m_arrange(0);
+    } else if (!m_lookArranged && !std::exchange(m_timerArranged, true)) {
+        // Not yet: when the frame ends (a timer running already ends it sooner).
+        m_arrange(static_cast<unsigned>(std::max<long long>(1, std::chrono::ceil<std::chrono::milliseconds>(remaining).count())));
+    }
 }
 
 void PaintPacer::Flush() {
     if (m_pending) Paint();
 }
 
+void PaintPacer::OnLook() {
+    m_lookArranged = false;
+    Flush();
+}
+
 void PaintPacer::OnTimer() {
-    m_timerRunning = false;
+    m_timerArranged = false;
     Flush();
 }
 

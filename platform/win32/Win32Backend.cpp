@@ -15,8 +15,10 @@ namespace {
 
 // Posted by Wake from the file work's threads: ends a wait in the dialog's message loop.
 constexpr UINT kWakeMessage = WM_APP + 1;
-// The timer that ends a frame of the paint pacer.
+// The timer that ends a frame of the paint pacer, and the message that asks for a paint at the
+// loop's next look.
 constexpr UINT_PTR kPaintTimer = 1;
+constexpr UINT kPaintMessage = WM_APP + 2;
 
 // The paint context of a minimised window; EndPaint when destroyed.
 class PaintContext : public IPaintContext {
@@ -71,7 +73,7 @@ void Win32List::DeleteAllItems() {
     m_rows.Clear();
     m_shown = 0;
     m_showRow = m_touchedFirst = m_touchedLast = -1;
-    m_pacer.Schedule();
+    m_pacer.Request();
 }
 
 void Win32List::DeleteItem(int nItem) {
@@ -80,7 +82,7 @@ void Win32List::DeleteItem(int nItem) {
     if (nItem < m_shown && m_ctl.DeleteItem(nItem)) --m_shown;
     m_shown = std::min(m_shown, m_rows.Count());
     if (m_showRow >= m_rows.Count()) m_showRow = -1;
-    m_pacer.Schedule();
+    m_pacer.Request();
 }
 
 int Win32List::InsertItem(int nItem, const std::string& text) {
@@ -92,7 +94,7 @@ int Win32List::InsertItem(int nItem, const std::string& text) {
         ListView_SetItemCountEx(Handle(), m_shown, 0);
         ::InvalidateRect(Handle(), nullptr, FALSE);
     }
-    m_pacer.Schedule();
+    m_pacer.Request();
     return at;
 }
 
@@ -114,14 +116,14 @@ int Win32List::GetNextItem(int nItem) const {
 void Win32List::EnsureVisible(int nItem) {
     if (!Valid(nItem)) return;
     m_showRow = nItem;
-    m_pacer.Schedule();
+    m_pacer.Request();
 }
 
 void Win32List::Touch(int nItem) {
     if (nItem >= m_shown) return;  // painted anyway when the control learns of it
     m_touchedFirst = m_touchedFirst < 0 ? nItem : std::min(m_touchedFirst, nItem);
     m_touchedLast = std::max(m_touchedLast, nItem);
-    m_pacer.Schedule();
+    m_pacer.Request();
 }
 
 void Win32List::ApplyPending() {
@@ -130,18 +132,28 @@ void Win32List::ApplyPending() {
         m_shown = m_rows.Count();
         ListView_SetItemCountEx(Handle(), m_shown, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
     }
+    // Every call that invalidates or scrolls is a request to the window system (a server
+    // round trip under Wine, slow while the file work keeps the server busy): a frame makes few.
     if (m_showRow >= 0) {
         m_ctl.EnsureVisible(m_showRow, false);
         m_showRow = -1;
     }
     if (m_touchedFirst >= 0) {
-        // Rows out of view need nothing; the control invalidates row by row, which costs.
+        // Rows out of view need nothing; those in view are invalidated as one band (the
+        // control's own LVM_REDRAWITEMS asks row by row).
         const int top = ListView_GetTopIndex(Handle());
         const int first = std::max(m_touchedFirst, top);
         const int last = std::min({m_touchedLast, top + ListView_GetCountPerPage(Handle()), m_shown - 1});
-        if (first <= last) ListView_RedrawItems(Handle(), first, last);
-        m_touchedFirst = m_touchedLast = -1;
+        if (first <= last) {
+            RECT band = m_ctl.GetItemRect(first);
+            band.bottom = m_ctl.GetItemRect(last).bottom;
+            RECT client{};
+            ::GetClientRect(Handle(), &client);
+            band.left = client.left, band.right = client.right;
+            ::InvalidateRect(Handle(), &band, FALSE);
+        }
     }
+    m_touchedFirst = m_touchedLast = -1;
 }
 
 void Win32List::InsertColumn(int nCol, const std::string& heading, int nWidth) {
@@ -251,13 +263,13 @@ void Win32Progress::SetRange(int nLower, int nUpper) {
     m_lower = nLower, m_upper = nUpper;
     m_pos = std::clamp(m_pos, std::min(nLower, nUpper), std::max(nLower, nUpper));
     m_rangeChanged = true;
-    m_pacer.Schedule();
+    m_pacer.Request();
 }
 
 void Win32Progress::SetPos(int nPos) {
     m_pos = nPos;
     m_posChanged = true;
-    m_pacer.Schedule();
+    m_pacer.Request();
 }
 
 void Win32Progress::ApplyPending() {
@@ -271,7 +283,10 @@ MainDialog::MainDialog(HINSTANCE instance)
     : m_instance(instance),
       m_pacer([this] { PaintNow(); },
               [this](unsigned ms) {
-                  if (!Handle() || !::SetTimer(Handle(), kPaintTimer, ms, nullptr)) m_pacer.OnTimer();
+                  // Without a window (or a timer) nothing would come back: paint now.
+                  const bool arranged = Handle() && (ms == 0 ? ::PostMessageW(Handle(), kPaintMessage, 0, 0)
+                                                             : ::SetTimer(Handle(), kPaintTimer, ms, nullptr) != 0);
+                  if (!arranged) ms == 0 ? m_pacer.OnLook() : m_pacer.OnTimer();
               }),
       m_list(m_pacer),
       m_progress(m_pacer) {}
@@ -415,6 +430,9 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         if (wParam != kPaintTimer) return FALSE;
         ::KillTimer(Handle(), kPaintTimer);
         m_pacer.OnTimer();
+        return TRUE;
+    case kPaintMessage:
+        m_pacer.OnLook();
         return TRUE;
     case kWakeMessage:
         // Cleared before the waiting handler looks at its work, so a later Wake posts again.

@@ -20,7 +20,8 @@ namespace quorvel::win32 {
 // and the control only asks for the few it shows (LVN_GETDISPINFOW), so GetItemText returns
 // exactly what was set and a million rows cost little. Changes reach the screen through the
 // dialog's paint pacer: the row count, the row to scroll into view and the changed rows are
-// handed to the control when it paints, at most once a frame, and at once at human speed.
+// handed to the control when the window paints, from its message loop, at most once a frame
+// and at the loop's next look at human speed.
 // While the control paints, a path too long for its column is handed over with its middle
 // left out, so that the file name stays visible; every other request (a screen reader's, an
 // automatic column width) gets the whole text. Each row's info tip is its whole text.
@@ -30,7 +31,8 @@ public:
     // Binds the control (which must have the owner-data style) and forgets the rows of an
     // earlier window.
     void Attach(HWND hwnd);
-    // IListView, as ui/Port.h states it. UpdateWindow asks the pacer for a paint.
+    // IListView, as ui/Port.h states it. UpdateWindow asks the pacer for a paint, which the
+    // window's message loop does at its next look (the dialog logic looks at least every 15 ms).
     void DeleteAllItems() override;
     void DeleteItem(int nItem) override;
     int GetItemCount() const override { return m_rows.Count(); }
@@ -149,7 +151,7 @@ public:
     std::optional<std::string> SaveFileDialog(const std::string& title, const std::string& name) override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
-    // Paints now whatever of the window and its controls is not up to date (every change
+    // Paints whatever of the window and its controls is not up to date (every change
     // invalidates what it changes), paced to the screen like the list.
     void RedrawWindow() override;
     // Dispatches every pending message without the dialog manager, so the keys it would
