@@ -134,7 +134,7 @@ void CQuorvelDlg::ReportFailures(int attempted) {
         box += "\n";
         box += line;
     }
-    m_port.MessageBox(box);
+    ShowBox(box);
 }
 
 }  // namespace quorvel

@@ -30,8 +30,9 @@ public:
     // template laid out for one font clips its texts in another. A static that needs more
     // room grows to the right; the controls beside it on its right move along, and when they
     // would pass the dialog's right margin the dialog grows, and controls that reached across
-    // to that margin (the list, the progress bar) grow with it. Nothing ever shrinks.
-    void FitStaticTexts();
+    // to that margin (the list, the progress bar) grow with it. Nothing ever shrinks. With
+    // `changed`, only that control's text is new: nothing is done when it fits.
+    void FitStaticTexts(HWND changed = nullptr);
 
 protected:
     // WM_INITDIALOG: true lets the dialog manager give the first control the focus. A dialog

@@ -65,7 +65,12 @@ int TextWidth(HWND control) {
 
 }  // namespace
 
-void Dialog::FitStaticTexts() {
+void Dialog::FitStaticTexts(HWND changed) {
+    // Measuring asks the window system for a device context: one text, not all, when one changed.
+    if (changed) {
+        RECT inside{};
+        if (!IsTextStatic(changed) || (::GetClientRect(changed, &inside) && TextWidth(changed) <= inside.right)) return;
+    }
     struct Placed {
         HWND hwnd;
         RECT rc;

@@ -493,7 +493,7 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 void MainDialog::SetDlgItemText(int nId, const std::string& text) {
     ::SetDlgItemTextW(Handle(), nId, Widen(text).c_str());
     // A longer text than the window has room for widens it rather than being cut.
-    FitStaticTexts();
+    if (const HWND item = Item(nId)) FitStaticTexts(item);
 }
 
 bool MainDialog::AppendSystemMenu(int nCommand, const std::string& text) {
