@@ -14,9 +14,10 @@ namespace {
 using namespace win32;
 using namespace std::chrono_literals;
 
-// A clock the test moves by hand, from the real time on.
+// A clock the test moves by hand, from a second past the real time on: whatever a real paint
+// before cost, the next request finds its frame over.
 struct FakeClock {
-    PaintPacer::Clock::time_point now = PaintPacer::Clock::now();
+    PaintPacer::Clock::time_point now = PaintPacer::Clock::now() + std::chrono::seconds(1);
     std::function<PaintPacer::Clock::time_point()> Reader() {
         return [this] { return now; };
     }
