@@ -4,6 +4,9 @@
 #include <cstdio>
 
 #include "base/Utf8.h"
+#ifdef _WIN32
+#include "app/ConsoleText.h"
+#endif
 
 namespace quorvel::olvtool {
 
@@ -40,11 +43,17 @@ bool NeedsQuotes(std::string_view path) {
 }  // namespace
 
 bool WriteOut(std::string_view bytes) {
+#ifdef _WIN32
+    if (WriteToConsole(StdStream::Out, bytes)) return !std::ferror(stdout);
+#endif
     if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     return !std::ferror(stdout);
 }
 
 void WriteErr(std::string_view bytes) {
+#ifdef _WIN32
+    if (WriteToConsole(StdStream::Err, bytes)) return;
+#endif
     if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stderr);
 }
 

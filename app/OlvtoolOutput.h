@@ -7,10 +7,11 @@
 
 namespace quorvel::olvtool {
 
-// Writes `bytes` to standard output as they are. False when the output failed (a closed
-// pipe, a full disk); the failure stays reported by later calls too.
+// Writes `bytes` to standard output as they are (a Windows console gets the UTF-8 as its
+// characters). False when the output failed (a closed pipe, a full disk); the failure stays
+// reported by later calls too.
 bool WriteOut(std::string_view bytes);
-// Writes `bytes` to standard error as they are.
+// Writes `bytes` to standard error as they are (a Windows console likewise).
 void WriteErr(std::string_view bytes);
 // Pushes buffered standard output out; false when that failed.
 bool FlushOut();

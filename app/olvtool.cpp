@@ -17,6 +17,7 @@
 
 #include "app/OlvtoolArgs.h"
 #include "app/OlvtoolInput.h"
+#include "app/OlvtoolMain.h"
 #include "app/OlvtoolOutput.h"
 #include "app/OlvtoolTree.h"
 #include "base/Descriptors.h"
@@ -203,6 +204,25 @@ const DemoFile kDemo[] = {
     {"nested/one/two/three/four/v5.olv", Made::Sample, 5, false, nullptr, "level 4, version 5"},
 };
 
+// A path from the program's own bytes, and back: on Windows they are UTF-8, which a path
+// would otherwise read in the ANSI code page; elsewhere they are the path's bytes.
+fs::path PathOf(const std::string& bytes) {
+#ifdef _WIN32
+    return fs::path(std::u8string(bytes.begin(), bytes.end()));
+#else
+    return fs::path(bytes);
+#endif
+}
+
+std::string BytesOf(const fs::path& path) {
+#ifdef _WIN32
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+#else
+    return path.string();
+#endif
+}
+
 bool WriteRaw(const fs::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -219,11 +239,11 @@ bool MakeDemoFile(const fs::path& path, const DemoFile& d) {
         return WekEncode(d.version, records, false, bytes) && WriteRaw(path, bytes.substr(0, bytes.size() / 2));
     case Made::Sample: break;
     }
-    return WekWriteSample(path.string().c_str(), d.version, records, d.fault) == WEK_OK;
+    return WekWriteSample(BytesOf(path).c_str(), d.version, records, d.fault) == WEK_OK;
 }
 
 int Demo(const char* dir) {
-    const fs::path root(dir);
+    const fs::path root = PathOf(dir);
     std::error_code ec;
     // Never write into a folder that already holds something: it may be the user's data.
     if (fs::exists(root, ec) && (!fs::is_directory(root, ec) || !fs::is_empty(root, ec))) {
@@ -234,7 +254,7 @@ int Demo(const char* dir) {
         const fs::path path = root / d.path;
         fs::create_directories(path.parent_path(), ec);
         if (ec || !MakeDemoFile(path, d)) {
-            Complain("could not create " + Quoted(path.string()));
+            Complain("could not create " + Quoted(BytesOf(path)));
             return kExitInvalid;
         }
         WriteOut(std::string(d.path) + ": " + d.what + "\n");
@@ -245,8 +265,7 @@ int Demo(const char* dir) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    using namespace quorvel::olvtool;
+int quorvel::olvtool::OlvtoolMain(int argc, char** argv) {
 #ifdef SIGXFSZ
     // Past a file-size limit (ulimit -f) a write then fails with EFBIG, which the save reports
     // and cleans up after, instead of the signal killing the process halfway through a save.
@@ -278,3 +297,7 @@ int main(int argc, char** argv) {
     }
     return code;
 }
+
+#ifndef _WIN32
+int main(int argc, char** argv) { return quorvel::olvtool::OlvtoolMain(argc, argv); }
+#endif

@@ -24,11 +24,24 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT
   " -Wl,--major-os-version,6,--minor-os-version,0,--major-subsystem-version,6,--minor-subsystem-version,0")
 # DEP and ASLR (with the relocations it needs), whatever the linker's defaults; 64-bit programs
-# also get addresses above 4 GiB.
+# also get addresses above 4 GiB. 32-bit programs are large-address-aware: on 64-bit Windows
+# they get 4 GiB of address space instead of 2 (a list of a million rows, a large file).
 string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--nxcompat,--dynamicbase")
 if(QUORVEL_MINGW_TRIPLE MATCHES "^x86_64")
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--high-entropy-va")
+else()
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--large-address-aware")
 endif()
 
-# ctest runs the Windows test programs through Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# ctest runs the Windows test programs through Wine, each build under its own loader by name:
+# once wine32:i386 is installed, Debian's plain `wine` picks the 32-bit loader.
+if(QUORVEL_MINGW_TRIPLE MATCHES "^x86_64")
+  find_program(QUORVEL_WINE_LOADER NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+else()
+  find_program(QUORVEL_WINE_LOADER NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
+endif()
+if(QUORVEL_WINE_LOADER)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUORVEL_WINE_LOADER})
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+endif()

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Checks a built quorvel.exe, read back from the file itself.
+"""Checks a built quorvel.exe or olvtool.exe, read back from the file itself.
 
-Usage: check_pe.py --bits 32|64 FILE
+Usage: check_pe.py --bits 32|64 [--console] FILE
 
-Checks the machine type, the GUI subsystem, the minimum Windows version the file declares,
-that it imports only system DLLs, the DEP and ASLR flags (with the relocations ASLR needs),
-and the resources: dialogs 100 and 102 with their controls, string 101, icon group 128 with
-its nine images, the version information and the manifest. Prints what it found; exits 1 and
-names every problem when the file is wrong, 2 on bad arguments. Python 3 standard library only.
+Checks the machine type, the subsystem (Windows GUI; the console with --console, for
+olvtool.exe), the minimum Windows version the file declares, that it imports only system
+DLLs, the DEP and ASLR flags (with the relocations ASLR needs), that it can use the whole
+address space (large-address-aware), and for quorvel.exe the resources: dialogs 100 and 102
+with their controls, string 101, icon group 128 with its nine images, the version information
+and the manifest. Prints what it found; exits 1 and names every problem when the file is
+wrong, 2 on bad arguments. Python 3 standard library only.
 """
 
 import argparse
@@ -30,11 +32,13 @@ SYSTEM_DLLS = {
     "user32.dll", "userenv.dll", "uxtheme.dll", "version.dll", "winmm.dll", "ws2_32.dll",
 }
 
-IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x0020
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
+# Addresses above 2 GiB: a 32-bit program gets 4 GiB on 64-bit Windows instead of 2.
+IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x0020
 IMAGE_FILE_DLL = 0x2000
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 DLL_CHARACTERISTICS = {"HIGH_ENTROPY_VA": 0x0020, "DYNAMIC_BASE": 0x0040, "NX_COMPAT": 0x0100}
 DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC, DIR_DELAY_IMPORT = 1, 2, 5, 13
 
@@ -339,8 +343,9 @@ def check_manifest(data, problems):
         problems.append("manifest: requested execution level %r, want 'asInvoker' (no elevation prompt)" % levels)
 
 
-def check(path, bits):
-    """(problems, summary lines) for the file at `path` built for `bits`-bit Windows."""
+def check(path, bits, console=False):
+    """(problems, summary lines) for the file at `path` built for `bits`-bit Windows; with
+    `console`, a command-line program without resources of its own."""
     problems = []
     with open(path, "rb") as f:
         data = f.read()
@@ -352,8 +357,13 @@ def check(path, bits):
                         % (image.machine, image.magic, machine_name, machine, magic))
     if not image.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE or image.characteristics & IMAGE_FILE_DLL:
         problems.append("not marked as an executable program (characteristics 0x%X)" % image.characteristics)
-    if image.subsystem != IMAGE_SUBSYSTEM_WINDOWS_GUI:
-        problems.append("subsystem %d, want %d (Windows GUI)" % (image.subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI))
+    subsystem, subsystem_name = ((IMAGE_SUBSYSTEM_WINDOWS_CUI, "console") if console
+                                 else (IMAGE_SUBSYSTEM_WINDOWS_GUI, "Windows GUI"))
+    if image.subsystem != subsystem:
+        problems.append("subsystem %d, want %d (%s)" % (image.subsystem, subsystem, subsystem_name))
+    if not image.characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE:
+        problems.append("not large-address-aware (characteristics 0x%X): a 32-bit program would get 2 GiB, not 4"
+                        % image.characteristics)
     version = lambda v: "%d.%d" % v
     for what, got in (("OS", image.os_version), ("subsystem", image.subsystem_version)):
         if got != MIN_WINDOWS:
@@ -364,9 +374,6 @@ def check(path, bits):
     for name in wanted:
         if name not in flags:
             problems.append("%s is not set (DllCharacteristics 0x%X)" % (name, image.dll_characteristics))
-    # A 32-bit program may use up to 4 GiB of addresses on 64-bit Windows only when it says so.
-    if bits == 32 and not image.characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE:
-        problems.append("not large-address-aware (characteristics 0x%X)" % image.characteristics)
     # Without relocations the loader cannot move the image, whatever DYNAMIC_BASE says.
     if image.characteristics & IMAGE_FILE_RELOCS_STRIPPED or not image.directory(DIR_BASERELOC)[1]:
         problems.append("no base relocations: the image cannot be moved (no ASLR)")
@@ -377,6 +384,18 @@ def check(path, bits):
         problems.append("imports DLLs that are not part of Windows: %s" % ", ".join(foreign))
     if not dlls:
         problems.append("imports no DLL at all")
+
+    summary = [
+        "%s, %s, declares Windows %s (OS) and %s (subsystem)"
+        % (machine_name, subsystem_name, version(image.os_version), version(image.subsystem_version)),
+        "flags: %s%s; relocations: %d bytes"
+        % (" ".join(flags) or "none",
+           " LARGE_ADDRESS_AWARE" if image.characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE else "",
+           image.directory(DIR_BASERELOC)[1]),
+        "imports: %s" % ", ".join(dlls),
+    ]
+    if console:
+        return problems, summary
 
     resources = image.resources()
     for dialog_id, (caption, controls) in DIALOGS.items():
@@ -416,11 +435,7 @@ def check(path, bits):
     else:
         problems.append("manifest %d is missing" % MANIFEST_ID)
 
-    summary = [
-        "%s, Windows GUI, declares Windows %s (OS) and %s (subsystem)"
-        % (machine_name, version(image.os_version), version(image.subsystem_version)),
-        "flags: %s; relocations: %d bytes" % (" ".join(flags) or "none", image.directory(DIR_BASERELOC)[1]),
-        "imports: %s" % ", ".join(dlls),
+    summary += [
         "resources: dialogs %s, strings %s, icon group %d with %d images, version %s, manifest %d"
         % (" ".join(str(d) for d in DIALOGS if (RT_DIALOG, d) in resources),
            " ".join(str(s) for s in STRINGS), ICON_GROUP, icons, version_text, MANIFEST_ID),
@@ -431,10 +446,11 @@ def check(path, bits):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bits", type=int, choices=(32, 64), required=True)
+    parser.add_argument("--console", action="store_true", help="a command-line program (olvtool.exe)")
     parser.add_argument("file")
     args = parser.parse_args(argv)
     try:
-        problems, summary = check(args.file, args.bits)
+        problems, summary = check(args.file, args.bits, args.console)
     except (OSError, BadFile, struct.error, UnicodeDecodeError) as e:
         print("%s: FAILED: cannot read it as a Windows program: %s" % (args.file, e))
         return 1

@@ -2,7 +2,7 @@
 """Tests of check_pe.py on real builds: the built programs pass, and copies with one thing
 wrong each (a flag, a version, an import, a resource) fail with a message that names it.
 
-Usage: check_pe_test.py QUORVEL32.EXE QUORVEL64.EXE
+Usage: check_pe_test.py QUORVEL32.EXE QUORVEL64.EXE OLVTOOL32.EXE OLVTOOL64.EXE
 Prints one line per case and 'N passed, N failed'; exits 1 when any case fails.
 """
 
@@ -68,9 +68,10 @@ def strip_relocations(data):
     return data
 
 
-def not_large_address_aware(data):
+def clear_large_address_aware(data):
     image = check_pe.PeImage(bytes(data))
-    struct.pack_into("<H", data, image.pe_offset + 22, image.characteristics & ~check_pe.IMAGE_FILE_LARGE_ADDRESS_AWARE)
+    struct.pack_into("<H", data, image.pe_offset + 22,
+                     image.characteristics & ~check_pe.IMAGE_FILE_LARGE_ADDRESS_AWARE)
     return data
 
 
@@ -114,15 +115,20 @@ def in_resource(rtype, name, old, new):
     return mutate
 
 
-# (case, which builds, mutation or None for the file as built, --bits to check against, wanted text)
+# (case, which builds, mutation or None for the file as built, --bits to check against, wanted text);
+# the builds are quorvel.exe's, 32 and 64, and olvtool.exe's, "tool32" and "tool64".
 CASES = [
+    ("as built", ("tool32", "tool64"), None, None, ": OK"),
+    ("large-address-awareness cleared", (32, 64, "tool32", "tool64"), clear_large_address_aware, None,
+     "not large-address-aware"),
+    ("GUI subsystem", ("tool32",), set_u16(lambda d: check_pe.PeImage(bytes(d)).opt + 68, 2), None,
+     "subsystem 2, want 3 (console)"),
     ("as built", (32, 64), None, None, ": OK"),
     ("checked as the other machine", (32, 64), None, "other", "FAILED: machine"),
     ("NX_COMPAT cleared", (32, 64), clear_flag("NX_COMPAT"), None, "NX_COMPAT is not set"),
     ("DYNAMIC_BASE cleared", (32, 64), clear_flag("DYNAMIC_BASE"), None, "DYNAMIC_BASE is not set"),
     ("HIGH_ENTROPY_VA cleared", (64,), clear_flag("HIGH_ENTROPY_VA"), None, "HIGH_ENTROPY_VA is not set"),
     ("relocations stripped", (32, 64), strip_relocations, None, "no base relocations"),
-    ("not large-address-aware", (32,), not_large_address_aware, None, "not large-address-aware"),
     ("console subsystem", (32, 64), set_u16(lambda d: check_pe.PeImage(bytes(d)).opt + 68, 3), None, "subsystem 3"),
     ("declares Windows 2000", (32, 64), set_u16(lambda d: check_pe.PeImage(bytes(d)).opt + 40, 5), None,
      "declares OS version 5.0, want 6.0"),
@@ -153,17 +159,19 @@ CASES = [
 
 
 def main(argv):
-    if len(argv) != 2:
-        print(__doc__.strip().splitlines()[2])
+    if len(argv) != 4:
+        print(__doc__.strip().splitlines()[3])
         return 2
-    builds = {32: argv[0], 64: argv[1]}
+    builds = {32: argv[0], 64: argv[1], "tool32": argv[2], "tool64": argv[3]}
     originals = {bits: open(path, "rb").read() for bits, path in builds.items()}
     passed = failed = 0
     with tempfile.TemporaryDirectory(prefix="check-pe-") as tmp:
         for name, which, mutate, bits_flag, wanted in CASES:
             for bits in which:
-                path = os.path.join(tmp, "quorvel%d.exe" % bits)
-                label = "%d-bit: %s" % (bits, name)
+                tool = isinstance(bits, str)
+                width = int(bits[4:]) if tool else bits
+                path = os.path.join(tmp, "%s%d.exe" % ("olvtool" if tool else "quorvel", width))
+                label = "%s %d-bit: %s" % ("olvtool.exe" if tool else "quorvel.exe", width, name)
                 try:
                     with open(path, "wb") as f:
                         f.write(mutate(bytearray(originals[bits])) if mutate else originals[bits])
@@ -171,8 +179,9 @@ def main(argv):
                     failed += 1
                     print("FAIL  %s: the copy could not be made: %s" % (label, e), flush=True)
                     continue
-                check_bits = (96 - bits) if bits_flag == "other" else bits
-                run = subprocess.run([sys.executable, CHECKER, "--bits", str(check_bits), path],
+                check_bits = (96 - width) if bits_flag == "other" else width
+                run = subprocess.run([sys.executable, CHECKER, "--bits", str(check_bits)] +
+                                     (["--console"] if tool else []) + [path],
                                      capture_output=True, text=True)
                 out = run.stdout + run.stderr
                 should_pass = wanted == ": OK"

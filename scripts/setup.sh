@@ -29,3 +29,23 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update
   $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+# Wine's 32-bit loader (Debian's wine32:i386), for the 32-bit Windows tests: only where this
+# machine runs 32-bit x86 programs natively. Where it could run them only under qemu, every Wine
+# process would be emulated (minutes per start), and once wine32 is installed Debian's plain
+# `wine` command picks the 32-bit loader, which then breaks `wine` for everyone on the machine.
+# The probe is the 32-bit dynamic loader of libc6-i386 (installed above), run directly: a
+# qemu-i386 entry in binfmt_misc would take it over, so such a machine counts as not native.
+runs_i386_natively() {
+  /lib/ld-linux.so.2 --version >/dev/null 2>&1 &&
+    ! grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386
+}
+if runs_i386_natively &&
+   ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+  $SUDO apt-get update
+  $SUDO apt-get install -y --no-install-recommends wine32:i386
+fi

@@ -11,10 +11,11 @@
 # Each build runs under its own Wine loader, called by name: Debian's plain `wine` command picks
 # the 32-bit loader as soon as wine32:i386 is installed, so the 64-bit run never relies on it.
 #
-# Usage: scripts/test_windows.sh [--arch 64|32] [--filter GTEST_FILTER] [BUILD_ROOT]
+# Usage: scripts/test_windows.sh [--arch 64|32] [--filter GTEST_FILTER] [--tests-only] [BUILD_ROOT]
 #   --arch    which build runs under Wine (default 64; 32 needs Debian's wine32:i386 and a way
 #             to run 32-bit x86 Linux programs, see scripts/test_windows32.sh)
 #   --filter  run only these Windows tests (GoogleTest's --gtest_filter syntax)
+#   --tests-only  no builds, zips or file checks: run the tests on the builds that are there
 #   BUILD_ROOT  where build-win32/ and build-win64/ go (default: the repository root)
 # Prints a summary; exits non-zero when a build, a warning, a file check or a test fails.
 set -uo pipefail
@@ -22,11 +23,13 @@ set -uo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 arch=64
 filter=""
+tests_only=0
 root="$repo"
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch="$2"; shift 2 ;;
     --filter) filter="$2"; shift 2 ;;
+    --tests-only) tests_only=1; shift ;;
     *) root="$1"; shift ;;
   esac
 done
@@ -83,11 +86,12 @@ print(" ".join(sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not 
   fi
 }
 
-# Reads a built quorvel.exe back: machine, subsystem, declared Windows version, DLLs, DEP and
-# ASLR flags, resources.
+# Reads a built quorvel.exe and olvtool.exe back: machine, subsystem, declared Windows version,
+# DLLs, DEP, ASLR and large-address flags, quorvel.exe's resources.
 check_file() {  # check_file <32|64>
   local bits=$1 exe="$root/build-win$1/app/quorvel.exe" log="$root/build-win$1/check_pe.log"
-  if python3 "$repo/scripts/check_pe.py" --bits "$bits" "$exe" >"$log" 2>&1; then
+  if python3 "$repo/scripts/check_pe.py" --bits "$bits" "$exe" >"$log" 2>&1 &&
+     python3 "$repo/scripts/check_pe.py" --bits "$bits" --console "$root/build-win$1/app/olvtool.exe" >>"$log" 2>&1; then
     cat "$log"
     note "file check $bits-bit" "OK  $(sed -n '1s/^[^:]*: //p' "$log")"
   else
@@ -96,17 +100,24 @@ check_file() {  # check_file <32|64>
   fi
 }
 
-echo "== Building the 32-bit and 64-bit Windows programs"
-build 32; built32=$?
-build 64; built64=$?
-[ $built32 -eq 0 ] && package 32
-[ $built64 -eq 0 ] && package 64
-[ $built32 -eq 0 ] && check_file 32
-[ $built64 -eq 0 ] && check_file 64
+if [ $tests_only -eq 1 ]; then
+  built32=1 built64=1
+  [ -f "$root/build-win32/tests/win32_tests.exe" ] && built32=0
+  [ -f "$root/build-win64/tests/win32_tests.exe" ] && built64=0
+else
+  echo "== Building the 32-bit and 64-bit Windows programs"
+  build 32; built32=$?
+  build 64; built64=$?
+  [ $built32 -eq 0 ] && package 32
+  [ $built64 -eq 0 ] && package 64
+  [ $built32 -eq 0 ] && check_file 32
+  [ $built64 -eq 0 ] && check_file 64
+fi
 # The checker itself: it must pass the real files and fail copies with one thing wrong.
-if [ $built32 -eq 0 ] && [ $built64 -eq 0 ]; then
+if [ $tests_only -eq 0 ] && [ $built32 -eq 0 ] && [ $built64 -eq 0 ]; then
   if python3 "$repo/scripts/check_pe_test.py" "$root/build-win32/app/quorvel.exe" \
-       "$root/build-win64/app/quorvel.exe" >"$root/build-win64/check_pe_test.log" 2>&1; then
+       "$root/build-win64/app/quorvel.exe" "$root/build-win32/app/olvtool.exe" \
+       "$root/build-win64/app/olvtool.exe" >"$root/build-win64/check_pe_test.log" 2>&1; then
     note "file checker's own tests" "OK  $(tail -1 "$root/build-win64/check_pe_test.log")"
   else
     grep -A8 '^FAIL' "$root/build-win64/check_pe_test.log" | head -60
@@ -235,8 +246,11 @@ else
   echo "== Running the $arch-bit Windows tests under Wine on $DISPLAY"
   bmp="$test_dir/quorvel-dialog.bmp"
   png="$test_dir/quorvel-dialog.png"
-  rm -f "$bmp" "$png"
+  large_bmp="$test_dir/quorvel-large-font.bmp"
+  large_png="$test_dir/quorvel-large-font.png"
+  rm -f "$bmp" "$png" "$large_bmp" "$large_png"
   QUORVEL_SCREENSHOT="$($wine_cmd winepath -w "$bmp" 2>/dev/null)" QUORVEL_LINK_FIXTURE='C:\quorvel-links' \
+  QUORVEL_SCREENSHOT_LARGE="$($wine_cmd winepath -w "$large_bmp" 2>/dev/null)" \
     timeout 900 $wine_cmd "$tests_exe" --gtest_output="xml:$($wine_cmd winepath -w "$test_dir/win32_tests.xml" 2>/dev/null)" \
     ${filter:+--gtest_filter="$filter"} 2>&1 | tee "$test_dir/win32_tests.log"
   status=${PIPESTATUS[0]}
@@ -252,6 +266,11 @@ else
     note "dialog screenshot (after Fix files)" "$png"
   else
     fail "dialog screenshot (after Fix files)" "not written"
+  fi
+  if [ -f "$large_bmp" ] && convert "$large_bmp" "$large_png"; then
+    note "dialog screenshot (12-point font)" "$large_png"
+  else
+    fail "dialog screenshot (12-point font)" "not written"
   fi
 
   start_app "$test_dir/app/quorvel.exe" "$test_dir/quorvel-start.png" "$arch-bit quorvel.exe starts" "$wine_cmd"

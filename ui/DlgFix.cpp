@@ -127,13 +127,14 @@ void CQuorvelDlg::ReportFailures(int attempted) {
     std::snprintf(line, sizeof line, text::kFailedSummary, m_nFailed, attempted);
     std::string box = line;
     box += "\n";
-    for (const Failure& failure : m_failures) box += "\n" + FormatLine(text::kFailedLine, failure.path, failure.reason);
+    // Appended piece by piece: "\n" + a string trips GCC 12's -Wrestrict under mingw.
+    for (const Failure& failure : m_failures) box.append("\n").append(FormatLine(text::kFailedLine, failure.path, failure.reason));
     if (m_nFailed > static_cast<int>(m_failures.size())) {
         std::snprintf(line, sizeof line, text::kFailedMore, m_nFailed - static_cast<int>(m_failures.size()));
         box += "\n";
         box += line;
     }
-    m_port.MessageBox(box);
+    ShowBox(box);
 }
 
 }  // namespace quorvel

@@ -67,7 +67,7 @@ void CQuorvelDlg::OnSaveListAs() {
         const std::size_t first = box.find("%s");
         box.replace(first, 2, *path);
         box.replace(box.find("%s", first + path->size()), 2, error);
-        m_port.MessageBox(box);
+        ShowBox(box);
     }
     if (m_bCloseRequested) m_port.EndDialog(IDCANCEL);
 }

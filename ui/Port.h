@@ -84,6 +84,9 @@ public:
     virtual void EnableDlgItem(int nId, bool bEnable) = 0;
     // Whether the control with id `nId` is enabled.
     virtual bool IsDlgItemEnabled(int nId) const = 0;
+    // Moves the keyboard focus to the control with id `nId` as the dialog's own focus moves do
+    // (a push button also becomes the default one, which Enter clicks); unknown ids are ignored.
+    virtual void GotoDlgItem(int nId) = 0;
     // Appends a separator and a command item to the window menu; false when there is no such menu.
     virtual bool AppendSystemMenu(int nCommand, const std::string& text) = 0;
     // The application icon (stable for the program's life).

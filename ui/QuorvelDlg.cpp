@@ -74,7 +74,12 @@ void CQuorvelDlg::BrowseFolder(const std::string& folder) {
     m_bBrowsing = false;
     m_port.EnableDlgItem(IDC_BROWSE, true);
     m_port.EnableDlgItem(IDOK, m_nVersion4Count > 0);
-    if (m_bCloseRequested) m_port.EndDialog(IDCANCEL);
+    if (m_bCloseRequested) {
+        m_port.EndDialog(IDCANCEL);
+        return;
+    }
+    // The next step takes the focus, so that Enter goes on with it and never lands on Close.
+    m_port.GotoDlgItem(m_nVersion4Count > 0 ? IDOK : IDC_BROWSE);
 }
 
 void CQuorvelDlg::SearchAndAnalyze() {
@@ -102,7 +107,7 @@ void CQuorvelDlg::SearchAndAnalyze() {
         m_listFiles.DeleteItem(0);
         m_listFiles.InsertItem(0, text::kNoFilesRow);
         ResetProgress(100);
-        if (!skipped.empty() && !ClosedMeanwhile()) m_port.MessageBox(skipped);
+        if (!skipped.empty() && !ClosedMeanwhile()) ShowBox(skipped);
     } else {
         m_port.SetDlgItemText(IDC_STEP2_TEXT, text::kStep2Analyzing);
         m_progress.SetRange(0, m_listFiles.GetItemCount());
@@ -121,7 +126,7 @@ void CQuorvelDlg::SearchAndAnalyze() {
             summary = line;
         }
         if (!skipped.empty()) summary += "\n\n" + skipped;
-        m_port.MessageBox(summary);
+        ShowBox(summary);
         ResetProgress(m_nVersion4Count == 0 ? 100 : m_nVersion4Count);
     }
 
@@ -193,6 +198,13 @@ bool CQuorvelDlg::ClosedMeanwhile() {
         m_port.FinishPendingInput();
     }
     return m_bCloseRequested;
+}
+
+void CQuorvelDlg::ShowBox(const std::string& text) {
+    // A box runs the window's message loop until it is closed: that is time spent looking.
+    m_longestGap = std::max(m_longestGap, std::chrono::steady_clock::now() - m_lastMessages);
+    m_port.MessageBox(text);
+    m_lastMessages = std::chrono::steady_clock::now();
 }
 
 void CQuorvelDlg::EndWork() {

@@ -127,6 +127,8 @@ private:
     bool ClosedMeanwhile();
     // Counts the time since the last look, at the end of a run of work (its last waits too).
     void EndWork();
+    // Shows a message box; its modal loop counts as looking at messages.
+    void ShowBox(const std::string& text);
     std::function<void()> Waker();
     // `format` with its two "%s" replaced by `first` and `second`, of any length.
     static std::string FormatLine(const char* format, const std::string& first, const std::string& second);

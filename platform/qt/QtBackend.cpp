@@ -222,6 +222,10 @@ bool QtDialogPort::IsDlgItemEnabled(int nId) const {
     return w && w->isEnabledTo(m_window.get());
 }
 
+void QtDialogPort::GotoDlgItem(int nId) {
+    if (QWidget* w = Control(nId)) w->setFocus(Qt::OtherFocusReason);
+}
+
 bool QtDialogPort::AppendSystemMenu(int nCommand, const std::string& text) {
     m_menu.emplace_back(nCommand, text);
     return true;

@@ -44,6 +44,8 @@ public:
     void EnableDlgItem(int nId, bool bEnable) override;
     // False for unknown ids.
     bool IsDlgItemEnabled(int nId) const override;
+    // Unknown ids are ignored.
+    void GotoDlgItem(int nId) override;
     // Adds the item to the menu that a right click on the dialog's background opens; Linux
     // window managers keep the title bar's menu to themselves. Always true.
     bool AppendSystemMenu(int nCommand, const std::string& text) override;

@@ -116,6 +116,7 @@ public:
     void SetDlgItemText(int nId, const std::string& text) override;
     void EnableDlgItem(int nId, bool bEnable) override { enabled[nId] = bEnable; }
     bool IsDlgItemEnabled(int nId) const override;
+    void GotoDlgItem(int nId) override { focused = nId; }
     bool AppendSystemMenu(int nCommand, const std::string& text) override;
     IconHandle LoadAppIcon() override { return appIcon; }
     void SetIcon(IconHandle hIcon, bool bBig) override;
@@ -149,6 +150,7 @@ public:
     ScriptedProgress progress;
     std::map<int, std::string> texts;
     std::map<int, bool> enabled;
+    std::optional<int> focused;  // the control the last GotoDlgItem named
 
     // Window menu: each appended item, as (command, text); a separator precedes each.
     bool hasSystemMenu = true;

@@ -15,6 +15,8 @@ public:
     // Runs template `templateId` modally over `owner`; the value passed to End, or -1 when
     // the window cannot be created.
     INT_PTR DoModal(HINSTANCE instance, int templateId, HWND owner);
+    // The same with a template in memory (a DLGTEMPLATEEX).
+    INT_PTR DoModalIndirect(HINSTANCE instance, const void* dialogTemplate, HWND owner);
     // The window while it exists, null otherwise.
     HWND Handle() const { return m_hwnd; }
     // A control of the dialog; null when there is no such control.
@@ -24,6 +26,13 @@ public:
     // Centres the window over its owner, or on the work area of its monitor when it has no
     // visible owner, keeping it inside that work area.
     void Centre();
+    // Makes every text static wide enough for its one line of text in the dialog's font: a
+    // template laid out for one font clips its texts in another. A static that needs more
+    // room grows to the right; the controls beside it on its right move along, and when they
+    // would pass the dialog's right margin the dialog grows, and controls that reached across
+    // to that margin (the list, the progress bar) grow with it. Nothing ever shrinks. With
+    // `changed`, only that control's text is new: nothing is done when it fits.
+    void FitStaticTexts(HWND changed = nullptr);
 
 protected:
     // WM_INITDIALOG: true lets the dialog manager give the first control the focus. A dialog

@@ -15,6 +15,7 @@
 #include <commdlg.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <shobjidl.h>
 
 #undef MessageBox
 #undef LoadString

@@ -15,6 +15,10 @@ namespace {
 
 // Posted by Wake from the file work's threads: ends a wait in the dialog's message loop.
 constexpr UINT kWakeMessage = WM_APP + 1;
+// The timer that ends a frame of the paint pacer, and the message that asks for a paint at the
+// loop's next look.
+constexpr UINT_PTR kPaintTimer = 1;
+constexpr UINT kPaintMessage = WM_APP + 2;
 
 // The paint context of a minimised window; EndPaint when destroyed.
 class PaintContext : public IPaintContext {
@@ -56,63 +60,100 @@ enum RowCommand : UINT { kOpenFolder = 1, kCopyPath, kSaveList };
 
 void Win32List::Attach(HWND hwnd) {
     m_ctl.Attach(hwnd);
-    m_texts.clear();
+    m_rows.Clear();
+    m_shown = 0;
+    m_showRow = m_touchedFirst = m_touchedLast = -1;
     m_painting = false;
+    m_paintDc = nullptr;
 }
 
 void Win32List::DeleteAllItems() {
+    // At once: the control drops its selection and scroll position with its rows.
     m_ctl.DeleteAllItems();
-    m_texts.clear();
+    m_rows.Clear();
+    m_shown = 0;
+    m_showRow = m_touchedFirst = m_touchedLast = -1;
+    m_pacer.Request();
 }
 
 void Win32List::DeleteItem(int nItem) {
-    if (!Valid(nItem) || !m_ctl.DeleteItem(nItem)) return;
-    m_texts.erase(m_texts.begin() + nItem);
+    if (!m_rows.Erase(nItem)) return;
+    // Rows the control knows of go at once, so that its selection moves with them.
+    if (nItem < m_shown && m_ctl.DeleteItem(nItem)) --m_shown;
+    m_shown = std::min(m_shown, m_rows.Count());
+    if (m_showRow >= m_rows.Count()) m_showRow = -1;
+    m_pacer.Request();
 }
 
 int Win32List::InsertItem(int nItem, const std::string& text) {
-    LVITEMW item{};
-    item.mask = LVIF_TEXT | LVIF_PARAM;
-    item.iItem = nItem;
-    item.pszText = LPSTR_TEXTCALLBACKW;
-    item.lParam = 0;
-    const int at = m_ctl.InsertItem(item);
-    if (at < 0) return at;
-    m_texts.insert(m_texts.begin() + at, std::vector<std::string>{text});
+    const int at = m_rows.Insert(nItem, text);
+    // Rows are appended as they are found; one put before rows the control shows moves them
+    // all, so the control learns of it at once and repaints.
+    if (at < m_shown) {
+        m_shown = m_rows.Count();
+        ListView_SetItemCountEx(Handle(), m_shown, 0);
+        ::InvalidateRect(Handle(), nullptr, FALSE);
+    }
+    m_pacer.Request();
     return at;
 }
 
 void Win32List::SetItemText(int nItem, int nSubItem, const std::string& text) {
     if (!Valid(nItem) || nSubItem < 0) return;
-    std::vector<std::string>& row = m_texts[nItem];
-    if (row.size() <= static_cast<std::size_t>(nSubItem)) row.resize(nSubItem + 1);
-    row[nSubItem] = text;
-    // Marks the cell as a callback cell, which also repaints it.
-    LVITEMW sub{};
-    sub.iSubItem = nSubItem;
-    sub.pszText = LPSTR_TEXTCALLBACKW;
-    m_ctl.SetItemText(nItem, sub);
+    m_rows.SetText(nItem, nSubItem, text);
+    Touch(nItem);
 }
 
 std::string Win32List::GetItemText(int nItem, int nSubItem) const {
-    if (!Valid(nItem) || nSubItem < 0) return {};
-    const std::vector<std::string>& row = m_texts[nItem];
-    return static_cast<std::size_t>(nSubItem) < row.size() ? row[nSubItem] : std::string();
+    return std::string(m_rows.Text(nItem, nSubItem));
 }
 
-void Win32List::SetItemData(int nItem, std::intptr_t data) {
-    LVITEMW item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = nItem;
-    item.lParam = data;
-    m_ctl.SetItem(item);
+int Win32List::GetNextItem(int nItem) const {
+    const int next = nItem < 0 ? 0 : nItem + 1;
+    return next < m_rows.Count() ? next : -1;
 }
 
-std::intptr_t Win32List::GetItemData(int nItem) const {
-    LVITEMW item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = nItem;
-    return m_ctl.GetItem(item) ? item.lParam : 0;
+void Win32List::EnsureVisible(int nItem) {
+    if (!Valid(nItem)) return;
+    m_showRow = nItem;
+    m_pacer.Request();
+}
+
+void Win32List::Touch(int nItem) {
+    if (nItem >= m_shown) return;  // painted anyway when the control learns of it
+    m_touchedFirst = m_touchedFirst < 0 ? nItem : std::min(m_touchedFirst, nItem);
+    m_touchedLast = std::max(m_touchedLast, nItem);
+    m_pacer.Request();
+}
+
+void Win32List::ApplyPending() {
+    if (m_shown != m_rows.Count()) {
+        // Only the new rows' area is invalidated, and the view stays where it is.
+        m_shown = m_rows.Count();
+        ListView_SetItemCountEx(Handle(), m_shown, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+    }
+    // Every call that invalidates or scrolls is a request to the window system (a server
+    // round trip under Wine, slow while the file work keeps the server busy): a frame makes few.
+    if (m_showRow >= 0) {
+        m_ctl.EnsureVisible(m_showRow, false);
+        m_showRow = -1;
+    }
+    if (m_touchedFirst >= 0) {
+        // Rows out of view need nothing; those in view are invalidated as one band (the
+        // control's own LVM_REDRAWITEMS asks row by row).
+        const int top = ListView_GetTopIndex(Handle());
+        const int first = std::max(m_touchedFirst, top);
+        const int last = std::min({m_touchedLast, top + ListView_GetCountPerPage(Handle()), m_shown - 1});
+        if (first <= last) {
+            RECT band = m_ctl.GetItemRect(first);
+            band.bottom = m_ctl.GetItemRect(last).bottom;
+            RECT client{};
+            ::GetClientRect(Handle(), &client);
+            band.left = client.left, band.right = client.right;
+            ::InvalidateRect(Handle(), &band, FALSE);
+        }
+    }
+    m_touchedFirst = m_touchedLast = -1;
 }
 
 void Win32List::InsertColumn(int nCol, const std::string& heading, int nWidth) {
@@ -143,7 +184,8 @@ void Win32List::OnGetDispInfo(NMLVDISPINFOW& info) const {
 std::wstring Win32List::ShownPath(const std::wstring& path) const {
     const int width = m_ctl.GetColumnWidth(0) - kCellTextMargin;
     if (path.empty() || width <= 0) return path;
-    const HDC dc = ::GetDC(Handle());
+    // Measured in the control's own paint context when it paints, which holds its font.
+    const HDC dc = m_paintDc ? m_paintDc : ::GetDC(Handle());
     const HGDIOBJ font = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(Handle(), WM_GETFONT, 0, 0)));
     std::vector<int> ends(path.size());
     SIZE size{}, dots{};
@@ -151,7 +193,7 @@ std::wstring Win32List::ShownPath(const std::wstring& path) const {
                                                   ends.data(), &size) &&
                           ::GetTextExtentPoint32W(dc, L"...", 3, &dots);
     ::SelectObject(dc, font);
-    ::ReleaseDC(Handle(), dc);
+    if (dc != m_paintDc) ::ReleaseDC(Handle(), dc);
     return measured ? ElideMiddle(path, ends, dots.cx, width) : path;
 }
 
@@ -159,9 +201,13 @@ LRESULT Win32List::OnCustomDraw(const NMCUSTOMDRAW& draw) {
     // The control asks for its rows' texts between these two stages only to paint them.
     if (draw.dwDrawStage == CDDS_PREPAINT) {
         m_painting = true;
+        m_paintDc = draw.hdc;
         return CDRF_NOTIFYPOSTPAINT;
     }
-    if (draw.dwDrawStage == CDDS_POSTPAINT) m_painting = false;
+    if (draw.dwDrawStage == CDDS_POSTPAINT) {
+        m_painting = false;
+        m_paintDc = nullptr;
+    }
     return CDRF_DODEFAULT;
 }
 
@@ -183,7 +229,7 @@ bool Win32List::NamesFile(int nItem) const {
 
 std::wstring Win32List::SelectedRowsText() const {
     std::wstring text;
-    for (int row = m_ctl.GetNextItem(-1, LVNI_SELECTED); row != -1; row = m_ctl.GetNextItem(row, LVNI_SELECTED)) {
+    for (int row = m_ctl.GetNextItem(-1, LVNI_SELECTED); Valid(row); row = m_ctl.GetNextItem(row, LVNI_SELECTED)) {
         if (!text.empty()) text += L"\r\n";
         text += Widen(GetItemText(row, 0)) + L'\t' + Widen(GetItemText(row, 1));
     }
@@ -206,14 +252,116 @@ RECT Win32List::RowRect(int nItem) const {
     return rc;
 }
 
+// ---- Win32Progress ----
+
+void Win32Progress::Attach(HWND hwnd) {
+    m_ctl.Attach(hwnd);
+    m_rangeChanged = m_posChanged = false;
+}
+
+void Win32Progress::SetRange(int nLower, int nUpper) {
+    m_lower = nLower, m_upper = nUpper;
+    m_pos = std::clamp(m_pos, std::min(nLower, nUpper), std::max(nLower, nUpper));
+    m_rangeChanged = true;
+    m_pacer.Request();
+}
+
+void Win32Progress::SetPos(int nPos) {
+    m_pos = nPos;
+    m_posChanged = true;
+    m_pacer.Request();
+}
+
+void Win32Progress::ApplyPending() {
+    if (std::exchange(m_rangeChanged, false)) m_ctl.SetRange32(m_lower, m_upper);
+    if (std::exchange(m_posChanged, false)) m_ctl.SetPos(m_pos);
+}
+
 // ---- MainDialog ----
+
+MainDialog::MainDialog(HINSTANCE instance)
+    : m_instance(instance),
+      m_pacer([this] { PaintNow(); },
+              [this](unsigned ms) {
+                  // Without a window (or a timer) nothing would come back: paint now.
+                  const bool arranged = Handle() && (ms == 0 ? ::PostMessageW(Handle(), kPaintMessage, 0, 0)
+                                                             : ::SetTimer(Handle(), kPaintTimer, ms, nullptr) != 0);
+                  if (!arranged) ms == 0 ? m_pacer.OnLook() : m_pacer.OnTimer();
+              }),
+      m_list(m_pacer),
+      m_progress(m_pacer) {}
+
+void MainDialog::PaintNow() {
+    if (!Handle()) return;
+    m_list.ApplyPending();
+    m_progress.ApplyPending();
+    // Every change invalidates what it changes: painting what is invalid brings the whole
+    // window up to date. Invalidating all of it as well would only paint it again (under Wine
+    // that costs tens of milliseconds a time).
+    if (std::exchange(m_windowDirty, false)) {
+        ::RedrawWindow(Handle(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    } else {
+        ::UpdateWindow(m_list.Handle());
+        ::UpdateWindow(m_progress.Handle());
+    }
+}
+
+namespace {
+// The dialog whose keys the message filter looks at; one runs at a time on its thread.
+thread_local MainDialog* t_filtered = nullptr;
+}  // namespace
 
 int MainDialog::Run(IDialogHandler& handler) {
     IDialogHandler* const outer = std::exchange(m_handler, &handler);
-    const INT_PTR result = DoModal(m_instance, IDD_MAIN, nullptr);
+    MainDialog* const outerFiltered = std::exchange(t_filtered, this);
+    const HHOOK filter = ::SetWindowsHookExW(WH_MSGFILTER, MessageFilter, nullptr, ::GetCurrentThreadId());
+    const INT_PTR result = templateForTest ? DoModalIndirect(m_instance, templateForTest, nullptr)
+                                           : DoModal(m_instance, IDD_MAIN, nullptr);
+    if (filter) ::UnhookWindowsHookEx(filter);
+    t_filtered = outerFiltered;
+    m_pacer.Cancel();
     m_handler = outer;
     m_waitDepth = 0;
     return static_cast<int>(result);
+}
+
+LRESULT CALLBACK MainDialog::MessageFilter(int code, WPARAM wParam, LPARAM lParam) {
+    // The dialog manager shows each message of its loop here before it handles it.
+    if (code == MSGF_DIALOGBOX && t_filtered && t_filtered->HandleDialogKey(*reinterpret_cast<MSG*>(lParam), false))
+        return TRUE;
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+bool MainDialog::HandleDialogKey(const MSG& msg, bool allKeys) {
+    // Keys for this window or its controls; with no focus they come to the window as system keys.
+    const bool key = msg.message == WM_KEYDOWN || (msg.message == WM_SYSKEYDOWN && !(HIWORD(msg.lParam) & KF_ALTDOWN));
+    if (!key || !Handle() || (msg.hwnd != Handle() && !::IsChild(Handle(), msg.hwnd))) return false;
+    switch (msg.wParam) {
+    case VK_F1:
+        // Posted, so that the box opens from the window's own loop, not from inside the filter.
+        ::PostMessageW(Handle(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+        return true;
+    case VK_ESCAPE:
+    case VK_RETURN:
+        if (!allKeys) return false;
+        // Escape cancels, which stops a Browse, or a pass after the files in hand; Enter clicks
+        // the focused push button, or else "Fix files", which work in progress keeps disabled.
+        ::SendMessageW(Handle(), WM_COMMAND, MAKEWPARAM(msg.wParam == VK_ESCAPE ? IDCANCEL : IDOK, BN_CLICKED), 0);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void MainDialog::EnableDlgItem(int nId, bool bEnable) {
+    const HWND item = Item(nId);
+    if (!bEnable && item && ::GetFocus() == item && m_list.Handle())
+        ::SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_list.Handle()), TRUE);
+    ::EnableWindow(item, bEnable);
+}
+
+void MainDialog::GotoDlgItem(int nId) {
+    if (const HWND item = Item(nId)) ::SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item), TRUE);
 }
 
 bool MainDialog::OnInitDialog() {
@@ -221,6 +369,8 @@ bool MainDialog::OnInitDialog() {
     m_progress.Attach(Item(IDC_PROGRESS));
     // Rows show their whole text in a tip: paths are cut to their column.
     ListView_SetExtendedListViewStyleEx(Item(IDC_FILE_LIST), LVS_EX_INFOTIP, LVS_EX_INFOTIP);
+    // Before the columns are laid out over the list's width.
+    FitStaticTexts();
     if (!m_handler->OnInitDialog()) return false;
     // The dialog manager would focus the first enabled tab stop, which is "Close" while
     // "Fix files" is disabled, and Enter would then close the window. Step 1 is "Browse".
@@ -271,8 +421,19 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return RouteWithDefault([&] { m_handler->OnSysCommand(static_cast<unsigned>(wParam), lParam); });
     case WM_PAINT:
         return RouteWithDefault([&] { m_handler->OnPaint(); });
+    case WM_HELP:
+        // Help asked for in the window, as F1 does: the About box, as on Linux.
+        return RouteWithDefault([&] { m_handler->OnSysCommand(IDM_ABOUTBOX, 0); });
     case WM_QUERYDRAGICON:
         return static_cast<INT_PTR>(m_handler->OnQueryDragIcon());
+    case WM_TIMER:
+        if (wParam != kPaintTimer) return FALSE;
+        ::KillTimer(Handle(), kPaintTimer);
+        m_pacer.OnTimer();
+        return TRUE;
+    case kPaintMessage:
+        m_pacer.OnLook();
+        return TRUE;
     case kWakeMessage:
         // Cleared before the waiting handler looks at its work, so a later Wake posts again.
         m_wakePosted.store(false);
@@ -295,6 +456,10 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         case LVN_GETINFOTIPW:
             m_list.OnGetInfoTip(*reinterpret_cast<NMLVGETINFOTIPW*>(lParam));
+            return TRUE;
+        case LVN_ODFINDITEMW:
+            // Typing in the list finds nothing: every path starts alike.
+            ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, -1);
             return TRUE;
         case LVN_KEYDOWN:
             if (reinterpret_cast<NMLVKEYDOWN*>(lParam)->wVKey == 'C' && ::GetKeyState(VK_CONTROL) < 0) {
@@ -327,6 +492,8 @@ INT_PTR MainDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 void MainDialog::SetDlgItemText(int nId, const std::string& text) {
     ::SetDlgItemTextW(Handle(), nId, Widen(text).c_str());
+    // A longer text than the window has room for widens it rather than being cut.
+    if (const HWND item = Item(nId)) FitStaticTexts(item);
 }
 
 bool MainDialog::AppendSystemMenu(int nCommand, const std::string& text) {
@@ -359,23 +526,66 @@ std::string MainDialog::LoadString(int nId) {
 }
 
 void MainDialog::MessageBox(const std::string& text) {
+    // The final state of the work that leads to the box shows behind it.
+    m_pacer.Flush();
     ::MessageBoxW(Handle(), Widen(text).c_str(), Caption().c_str(), MB_OK);
 }
 
-std::optional<std::string> MainDialog::BrowseForFolder(const std::string& title) {
-    if (folderPickerForTest) return folderPickerForTest(title);
+namespace {
 
-    // The shell's folder picker wants COM on this thread; balanced below.
-    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    const std::wstring wideTitle = Widen(title);
+// The file dialog family's folder picker (IFileOpenDialog in pick-folders mode): a path box to
+// type or paste into, long paths, the usual places. Opens at `start` when that names a folder.
+// Nothing when it is missing (before Vista, some emulations) and `shown` stays false; cancel
+// gives nothing with `shown` true.
+std::optional<std::string> PickWithFileDialog(HWND owner, const std::wstring& title, const std::string& start,
+                                              bool& shown) {
+    shown = false;
+    IFileOpenDialog* dialog = nullptr;
+    if (FAILED(::CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&dialog))))
+        return std::nullopt;
+    FILEOPENDIALOGOPTIONS options = 0;
+    dialog->GetOptions(&options);
+    dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST | FOS_NOCHANGEDIR);
+    dialog->SetTitle(title.c_str());
+    if (!start.empty()) {
+        IShellItem* folder = nullptr;
+        if (SUCCEEDED(::SHCreateItemFromParsingName(ToWin32Path(start).c_str(), nullptr, IID_PPV_ARGS(&folder)))) {
+            dialog->SetFolder(folder);
+            folder->Release();
+        }
+    }
+    std::optional<std::string> picked;
+    const HRESULT result = dialog->Show(owner);
+    shown = SUCCEEDED(result) || result == HRESULT_FROM_WIN32(ERROR_CANCELLED);
+    IShellItem* item = nullptr;
+    if (SUCCEEDED(result) && SUCCEEDED(dialog->GetResult(&item))) {
+        PWSTR path = nullptr;
+        if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path && *path) picked = FromWin32Path(path);
+        ::CoTaskMemFree(path);
+        item->Release();
+    }
+    dialog->Release();
+    return picked;
+}
+
+// Selects the folder the tree picker should open at once it is up.
+int CALLBACK TreePickerStarted(HWND picker, UINT msg, LPARAM, LPARAM start) {
+    if (msg == BFFM_INITIALIZED && start) ::SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, start);
+    return 0;
+}
+
+// The older tree-only picker (SHBrowseForFolderW), where the file dialog's is missing.
+std::optional<std::string> PickWithTree(HWND owner, const std::wstring& title, const std::string& start) {
+    const std::wstring startPath = Widen(start);
     wchar_t displayName[MAX_PATH] = {};
     BROWSEINFOW info{};
-    info.hwndOwner = Handle();
+    info.hwndOwner = owner;
     info.pidlRoot = nullptr;  // the desktop: the whole namespace
     info.pszDisplayName = displayName;
-    info.lpszTitle = wideTitle.c_str();
+    info.lpszTitle = title.c_str();
     info.ulFlags = BIF_RETURNONLYFSDIRS;
-
+    info.lpfn = TreePickerStarted;
+    info.lParam = start.empty() ? 0 : reinterpret_cast<LPARAM>(startPath.c_str());
     std::optional<std::string> picked;
     if (PIDLIST_ABSOLUTE pidl = ::SHBrowseForFolderW(&info)) {
         // Long enough for any path the file system can hold.
@@ -387,7 +597,28 @@ std::optional<std::string> MainDialog::BrowseForFolder(const std::string& title)
         // The item list comes from the shell's allocator, the COM task allocator.
         ::CoTaskMemFree(pidl);
     }
+    return picked;
+}
+
+}  // namespace
+
+std::optional<std::string> MainDialog::BrowseForFolder(const std::string& title) {
+    m_pacer.Flush();
+    if (folderPickerForTest) return folderPickerForTest(title);
+
+    // The shell's folder pickers want COM on this thread; balanced below.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const std::wstring wideTitle = Widen(title);
+    // Both open at the root chosen last, while it is there.
+    const DWORD attributes = m_lastRoot.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(ToWin32Path(m_lastRoot).c_str());
+    const bool lastThere = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    const std::string start = lastThere ? m_lastRoot : std::string();
+    bool shown = false;
+    std::optional<std::string> picked;
+    if (!treePickerForTest) picked = PickWithFileDialog(Handle(), wideTitle, start, shown);
+    if (!shown) picked = PickWithTree(Handle(), wideTitle, start);
     if (SUCCEEDED(com)) ::CoUninitialize();
+    if (picked) m_lastRoot = *picked;
     return picked;
 }
 
@@ -476,8 +707,8 @@ void MainDialog::EndWaitCursor() {
 }
 
 void MainDialog::RedrawWindow() {
-    ::InvalidateRect(Handle(), nullptr, TRUE);
-    ::UpdateWindow(Handle());
+    m_windowDirty = true;
+    m_pacer.Request();
 }
 
 void MainDialog::PumpMessages() {
@@ -490,13 +721,8 @@ void MainDialog::PumpMessages() {
         }
         // No dialog-key processing runs here, so Escape and Enter would reach the focused
         // control and be lost: turn them into the commands the dialog manager makes of them.
-        // Escape cancels, which stops the pass after the file in hand; Enter clicks the
-        // focused push button, or else "Fix files", which the pass keeps disabled.
-        if (msg.message == WM_KEYDOWN && (msg.wParam == VK_ESCAPE || msg.wParam == VK_RETURN) &&
-            (msg.hwnd == Handle() || ::IsChild(Handle(), msg.hwnd))) {
-            ::SendMessageW(Handle(), WM_COMMAND, MAKEWPARAM(msg.wParam == VK_ESCAPE ? IDCANCEL : IDOK, BN_CLICKED), 0);
-            continue;
-        }
+        if (HandleDialogKey(msg, true)) continue;
+        ::TranslateMessage(&msg);
         ::DispatchMessageW(&msg);
     }
 }
@@ -514,8 +740,20 @@ void MainDialog::Wake() {
         m_wakePosted.store(false);
 }
 
+namespace {
+// The About box: its texts fitted to the font like the main dialog's.
+class AboutBox : public Dialog {
+protected:
+    bool OnInitDialog() override {
+        FitStaticTexts();
+        return true;
+    }
+};
+}  // namespace
+
 void MainDialog::RunAboutBox() {
-    Dialog about;
+    m_pacer.Flush();
+    AboutBox about;
     about.DoModal(m_instance, IDD_ABOUTBOX, Handle());
 }
 

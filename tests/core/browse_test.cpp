@@ -62,6 +62,7 @@ TEST(Browse, SummaryProgressAndFixButtonFollowTheVersion4Count) {
         EXPECT_EQ(b.port.progress.upper, c.range);
         EXPECT_EQ(b.port.progress.pos, 0);
         EXPECT_EQ(b.port.IsDlgItemEnabled(IDOK), c.v4 > 0);
+        EXPECT_EQ(b.port.focused, c.v4 > 0 ? IDOK : IDC_BROWSE) << "Enter goes on with the next step";
         EXPECT_EQ(b.dlg.Version4Count(), c.v4);
         EXPECT_EQ(b.port.DlgItemText(IDC_STEP2_TEXT), text::kStep2Examine);
         EXPECT_EQ(b.port.pickerTitles.back(), "Root directory for .olv file search");

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "platform/win32/Win32Backend.h"
 #include "base/WinPath.h"
 #include "ui/QuorvelDlg.h"
+#include "ui/res/Texts.h"
 
 namespace quorvel::test {
 
@@ -95,7 +97,7 @@ inline std::string ClassName(HWND hwnd) {
 
 // Runs the main dialog and calls one step per timer tick, so that the modal loop has handled
 // what a step posted before the next one starts. Message and About boxes that open meanwhile
-// are shown to `onBox`, described in `boxes` and closed; the folder picker is left alone.
+// are shown to `onBox`, described in `boxes` and closed; the folder pickers are left alone.
 // Popup menus that open are shown to `onMenu` once each, which must close them (by a key).
 class DialogDriver {
 public:
@@ -117,6 +119,21 @@ public:
         return result;
     }
 
+    // A step that waits: it runs on every tick until `done` holds. After half a minute it
+    // fails the test and ends the dialog.
+    Step Until(std::function<bool(HWND dlg)> done, std::string what) {
+        auto ticks = std::make_shared<int>(0);
+        return [this, done, what, ticks](HWND dlg) {
+            if (done(dlg)) return;
+            if (++*ticks < 3000) {
+                m_again = true;
+                return;
+            }
+            ADD_FAILURE() << "never came: " << what;
+            ::EndDialog(dlg, -3);
+        };
+    }
+
     win32::Win32App app;
     // Called with the real dialog logic before its run starts (to replace its file work).
     std::function<void(CQuorvelDlg& logic)> setUp;
@@ -134,14 +151,14 @@ private:
         // The thread's dialog boxes besides the main dialog and the picker; closing hides them.
         for (HWND box = nullptr; (box = ::FindWindowExW(nullptr, box, L"#32770", nullptr));) {
             if (box == main || !::IsWindowVisible(box) || ::GetWindowThreadProcessId(box, nullptr) != ::GetCurrentThreadId() ||
-                ::FindWindowExW(box, nullptr, L"SysTreeView32", nullptr))
+                ::FindWindowExW(box, nullptr, L"SysTreeView32", nullptr) || WindowText(box) == text::kPickerTitle)
                 continue;
             std::string texts, buttons;
             for (HWND c = ::GetWindow(box, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
                 if (!::IsWindowVisible(c)) continue;
                 if (ClassName(c) == "Button") buttons += "\n[button]";
                 else if (::SendMessageW(c, STM_GETICON, 0, 0)) texts += "\n(icon)";
-                else if (!WindowText(c).empty()) texts += "\n" + WindowText(c);
+                else if (const std::string text = WindowText(c); !text.empty()) texts.append("\n").append(text);
             }
             self->boxes.push_back(WindowText(box) + texts + buttons);
             self->onBox(box);
@@ -161,6 +178,7 @@ private:
             self->m_inStep = true;
             self->m_steps[self->m_next++](main);
             self->m_inStep = false;
+            if (std::exchange(self->m_again, false)) --self->m_next;
         } else if (++self->m_idleTicks == 6000) {
             ADD_FAILURE() << "the dialog is still open after the last step";
             ::EndDialog(main, -2);
@@ -172,6 +190,7 @@ private:
     std::size_t m_next = 0;
     std::set<HWND> m_menusSeen;
     bool m_inStep = false;
+    bool m_again = false;
     int m_idleTicks = 0;
 };
 
@@ -184,6 +203,37 @@ inline std::wstring ShownText(HWND list, int row, int column) {
 
 // Clicks the way the mouse does; returns when the button's handler has run.
 inline void Click(HWND button) { ::SendMessageW(button, BM_CLICK, 0, 0); }
+
+// Saves what the screen shows of the window as a 24-bit BMP; false on failure.
+inline bool SaveScreenshot(HWND hwnd, const std::string& path) {
+    RECT rc;
+    ::GetWindowRect(hwnd, &rc);
+    BITMAPINFOHEADER info{sizeof info, rc.right - rc.left, rc.bottom - rc.top, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    std::string pixels(((static_cast<std::size_t>(info.biWidth) * 3 + 3) & ~std::size_t{3}) * static_cast<std::size_t>(info.biHeight), '\0');
+    const HDC screen = ::GetDC(nullptr), memory = ::CreateCompatibleDC(screen);
+    const HBITMAP bitmap = ::CreateCompatibleBitmap(screen, info.biWidth, info.biHeight);
+    const HGDIOBJ old = ::SelectObject(memory, bitmap);
+    bool ok = ::BitBlt(memory, 0, 0, info.biWidth, info.biHeight, screen, rc.left, rc.top, SRCCOPY);
+    ::SelectObject(memory, old);
+    ok = ok && ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(info.biHeight), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(memory);
+    ::ReleaseDC(nullptr, screen);
+    const DWORD headers = sizeof(BITMAPFILEHEADER) + sizeof info;
+    const BITMAPFILEHEADER file{0x4D42, headers + static_cast<DWORD>(pixels.size()), 0, 0, headers};
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(&file), sizeof file).write(reinterpret_cast<const char*>(&info), sizeof info) << pixels;
+    return ok && out.good();
+}
+
+// Dispatches this thread's messages until `done` holds, for at most about ten seconds.
+inline void PumpUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 2000 && !done(); ++i) {
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+        if (!done()) ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+}
 
 // Posts a key press and release, for the dialog's modal loop to handle.
 inline void PostKey(HWND hwnd, WPARAM key) {

@@ -187,6 +187,7 @@ TEST(Win32List, PathsLoseTheirMiddleOnlyWhilePaintingAndTipsShowTheWholeText) {
         list.InsertItem(0, deep);
         list.SetItemText(0, 1, "4 - failed: no longer version 4");
         list.InsertItem(1, "C:\\short.olv");
+        driver.app.Main().FlushPaint();
         ListView_SetColumnWidth(ctl, 0, 300);
 
         const auto paintStage = [&](DWORD stage) {
@@ -309,6 +310,7 @@ TEST(Win32List, RowMenuOpensTheFolderOrCopiesThePath) {
             IListView& list = driver.app.Main().List();
             for (const std::string& r : rows) list.InsertItem(list.GetItemCount(), r);
             list.SetItemText(0, 1, "4");
+            driver.app.Main().FlushPaint();
             const HWND ctl = ::GetDlgItem(dlg, IDC_FILE_LIST);
             LPARAM at = -1;
             if (tc.keyboard) {
@@ -350,6 +352,7 @@ TEST(Win32List, CtrlCCopiesTheSelectedRows) {
                         const char* const rows[][2] = {{"C:\\t\\a.olv", "4 - resaved"}, {"C:\\t\\b.olv", "3"},
                                                        {"C:\\t\\caf\xc3\xa9.olv", "4 - failed: no longer version 4"}};
                         for (const auto& [path, version] : rows) list.SetItemText(list.InsertItem(list.GetItemCount(), path), 1, version);
+                        driver.app.Main().FlushPaint();
                         ctl = ::GetDlgItem(dlg, IDC_FILE_LIST);
                         for (const int row : tc.selected) ListView_SetItemState(ctl, row, LVIS_SELECTED, LVIS_SELECTED);
                         SetClipboardText(L"before");

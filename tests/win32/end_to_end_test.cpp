@@ -14,12 +14,17 @@ namespace {
 
 using namespace win32;
 
-// On a second thread: finds the shell's folder picker owned by `owner`, looks for its title,
-// selects `folder` the way its own callers do (BFFM_SETSELECTIONW) and presses OK.
+// On a second thread: finds the folder picker owned by `owner` and notes its title and where
+// it opened. The file dialog's picker gets `folder` typed into its path box and OK; the tree
+// picker gets it selected the way its own callers do (BFFM_SETSELECTIONW) and OK; with an empty
+// `folder` either is cancelled.
 struct PickerRobot {
-    HWND owner;
+    HWND owner = nullptr;
     std::wstring folder;
     bool sawTitle = false;
+    bool fileDialog = false;        // the picker was the file dialog's, with its path box
+    std::wstring openedAt;          // tree picker: the selected folder's name when it came up
+    std::vector<std::wstring> shown;  // file dialog: the names its view showed when it came up
 
     static DWORD_PTR Send(HWND hwnd, UINT msg, WPARAM wParam, const void* lParam) {
         DWORD_PTR result = 0;
@@ -38,51 +43,72 @@ struct PickerRobot {
         return text;
     }
 
+    // The first descendant of `parent` of class `cls`.
+    static HWND Find(HWND parent, const wchar_t* cls) {
+        for (HWND c = ::GetWindow(parent, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
+            wchar_t name[64] = {};
+            ::GetClassNameW(c, name, 64);
+            if (std::wstring(name) == cls) return c;
+            if (const HWND below = Find(c, cls)) return below;
+        }
+        return nullptr;
+    }
+
+    // The names a list view shows.
+    static std::vector<std::wstring> Items(HWND list) {
+        std::vector<std::wstring> names;
+        for (int i = 0; list && i < static_cast<int>(Send(list, LVM_GETITEMCOUNT, 0, nullptr)); ++i) {
+            wchar_t text[MAX_PATH] = {};
+            LVITEMW item{};
+            item.pszText = text;
+            item.cchTextMax = MAX_PATH;
+            Send(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(i), &item);
+            names.push_back(text);
+        }
+        return names;
+    }
+
     static DWORD WINAPI Run(void* self) {
         auto& robot = *static_cast<PickerRobot*>(self);
-        HWND picker = nullptr, tree = nullptr;
-        for (int i = 0; i < 3000 && !tree; ++i) {
+        HWND picker = nullptr;
+        for (int i = 0; i < 3000 && !picker; ++i) {
             ::Sleep(20);
-            while (!tree && (picker = ::FindWindowExW(nullptr, picker, L"#32770", nullptr)))
-                if (::GetWindow(picker, GW_OWNER) == robot.owner && ::IsWindowVisible(picker))
-                    tree = ::FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
+            for (HWND w = nullptr; !picker && (w = ::FindWindowExW(nullptr, w, L"#32770", nullptr));)
+                if (::GetWindow(w, GW_OWNER) == robot.owner && ::IsWindowVisible(w)) picker = w;
         }
-        if (!tree) return 1;
-        robot.sawTitle = ::FindWindowExW(picker, nullptr, L"Static", Widen(text::kPickerTitle).c_str()) != nullptr;
-        // The picker fills and selects its tree as it starts up; select until the folder stays selected.
-        const std::wstring leaf = robot.folder.substr(robot.folder.rfind(L'\\') + 1);
-        for (int i = 0; i < 500 && SelectedText(tree) != leaf; ++i, ::Sleep(20))
-            Send(picker, BFFM_SETSELECTIONW, TRUE, robot.folder.c_str());
-        ::PostMessageW(picker, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(picker, IDOK)));
+        if (!picker) return 1;
+        const HWND pathBox = ::GetDlgItem(picker, 1152);  // the file dialog's file name box (edt1)
+        robot.fileDialog = pathBox && ::FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr) == nullptr;
+        const HWND ok = ::GetDlgItem(picker, robot.folder.empty() ? IDCANCEL : IDOK);
+        if (robot.fileDialog) {
+            robot.sawTitle = WindowText(picker) == text::kPickerTitle;
+            // The view fills as the dialog comes up; its names say which folder it opened at.
+            for (int i = 0; i < 100 && robot.shown.empty(); ++i, ::Sleep(20)) robot.shown = Items(Find(Find(picker, L"SHELLDLL_DefView"), L"SysListView32"));
+            Send(pathBox, WM_SETTEXT, 0, robot.folder.c_str());
+        } else {
+            const HWND tree = ::FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
+            if (!tree) return 1;
+            robot.sawTitle = ::FindWindowExW(picker, nullptr, L"Static", Widen(text::kPickerTitle).c_str()) != nullptr;
+            // The picker fills and selects its tree as it starts up: what it settles on is where
+            // it opened; then select until the folder stays selected.
+            for (int i = 0; i < 50; ++i, ::Sleep(20)) robot.openedAt = SelectedText(tree);
+            const std::wstring leaf = robot.folder.substr(robot.folder.rfind(L'\\') + 1);
+            for (int i = 0; i < 500 && !robot.folder.empty() && SelectedText(tree) != leaf; ++i, ::Sleep(20))
+                Send(picker, BFFM_SETSELECTIONW, TRUE, robot.folder.c_str());
+        }
+        ::PostMessageW(picker, WM_COMMAND, MAKEWPARAM(::GetDlgCtrlID(ok), BN_CLICKED), reinterpret_cast<LPARAM>(ok));
         return 0;
     }
 };
 
-// Saves what the screen shows of the window as a 24-bit BMP; false on failure.
-bool SaveScreenshot(HWND hwnd, const std::string& path) {
-    RECT rc;
-    ::GetWindowRect(hwnd, &rc);
-    BITMAPINFOHEADER info{sizeof info, rc.right - rc.left, rc.bottom - rc.top, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    std::string pixels(((static_cast<std::size_t>(info.biWidth) * 3 + 3) & ~std::size_t{3}) * static_cast<std::size_t>(info.biHeight), '\0');
-    const HDC screen = ::GetDC(nullptr), memory = ::CreateCompatibleDC(screen);
-    const HBITMAP bitmap = ::CreateCompatibleBitmap(screen, info.biWidth, info.biHeight);
-    const HGDIOBJ old = ::SelectObject(memory, bitmap);
-    bool ok = ::BitBlt(memory, 0, 0, info.biWidth, info.biHeight, screen, rc.left, rc.top, SRCCOPY);
-    ::SelectObject(memory, old);
-    ok = ok && ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(info.biHeight), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
-    ::DeleteObject(bitmap);
-    ::DeleteDC(memory);
-    ::ReleaseDC(nullptr, screen);
-    const DWORD headers = sizeof(BITMAPFILEHEADER) + sizeof info;
-    const BITMAPFILEHEADER file{0x4D42, headers + static_cast<DWORD>(pixels.size()), 0, 0, headers};
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(&file), sizeof file).write(reinterpret_cast<const char*>(&info), sizeof info) << pixels;
-    return ok && out.good();
-}
-
+// Browse through the picker seam, through the file dialog's folder picker (typing the folder
+// into its path box) and through the older tree picker; then Fix files; then a second Browse,
+// cancelled, whose picker opens at the root chosen the first time.
 TEST(Win32EndToEnd, BrowseThenFixFiles) {
-    for (const bool realPicker : {false, true}) {
-        SCOPED_TRACE(realPicker ? "through the shell's folder picker" : "through the picker seam");
+    enum class Picker { Seam, FileDialog, Tree };
+    for (const Picker picker : {Picker::Seam, Picker::FileDialog, Picker::Tree}) {
+        const bool realPicker = picker != Picker::Seam;
+        SCOPED_TRACE(picker == Picker::Seam ? "through the picker seam" : picker == Picker::FileDialog ? "through the file dialog's picker" : "through the tree picker");
         // Version-4 files with the recoverable fault (one in a hidden folder, one named outside
         // the legacy code page), a version-3 file, a text file and a folder whose name ends in .olv.
         TempFolder root;
@@ -118,7 +144,9 @@ TEST(Win32EndToEnd, BrowseThenFixFiles) {
                 titles.push_back(title);
                 return std::optional<std::string>(root.Path() + "\\");
             };
-        PickerRobot robot{nullptr, Widen(root.Path()), false};
+        driver.app.Main().treePickerForTest = picker == Picker::Tree;
+        PickerRobot robot, again;
+        robot.folder = Widen(root.Path());
         const int result = driver.Run({
             [&](HWND dlg) {
                 robot.owner = dlg;
@@ -131,6 +159,7 @@ TEST(Win32EndToEnd, BrowseThenFixFiles) {
                 }
                 // The rows below show that the folder chosen was searched.
                 EXPECT_EQ(realPicker, robot.sawTitle);
+                EXPECT_EQ(robot.fileDialog, picker == Picker::FileDialog);
                 EXPECT_EQ(titles, std::vector<std::string>(realPicker ? 0 : 1, text::kPickerTitle));
             },
             [&](HWND dlg) {
@@ -145,6 +174,21 @@ TEST(Win32EndToEnd, BrowseThenFixFiles) {
                 for (const std::string& f : version4) EXPECT_EQ(WekVerify(f.c_str()), WEK_OK) << f;
                 EXPECT_EQ(ReadAll(version3), version3Bytes);
                 EXPECT_EQ(Names(root.Sub("sub")), (std::set<std::string>{"B.OLV", "c.olv", "dir.olv"}));
+                if (!realPicker) return;
+                // Browse again: the picker opens at the root chosen last (its view shows what
+                // that folder holds; the tree has it selected). Cancelled, it changes nothing.
+                again.owner = dlg;
+                const HANDLE thread = ::CreateThread(nullptr, 0, PickerRobot::Run, &again, 0, nullptr);
+                Click(::GetDlgItem(dlg, IDC_BROWSE));
+                ::WaitForSingleObject(thread, INFINITE);
+                ::CloseHandle(thread);
+                if (picker == Picker::FileDialog)
+                    EXPECT_NE(std::find(again.shown.begin(), again.shown.end(), L"customer-archive-2023"), again.shown.end());
+                else
+                    EXPECT_EQ(Narrow(again.openedAt), root.Path().substr(root.Path().rfind('\\') + 1));
+                expectRows(dlg, L"4 - resaved");
+            },
+            [&](HWND dlg) {
                 // A picture of the finished dialog for a person to look at.
                 const char* shot = std::getenv("QUORVEL_SCREENSHOT");
                 EXPECT_TRUE(!shot || SaveScreenshot(dlg, shot));
