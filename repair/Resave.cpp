@@ -39,10 +39,13 @@ ResaveResult ResaveAsTargetVersion(const ResaveTarget& target) {
 
 std::uint64_t SizeOf(const ResaveTarget& target) {
 #ifndef _WIN32
-    struct stat st;
-    const int got = target.folder >= 0 ? fstatat(target.folder, target.name.c_str(), &st, 0)
-                                       : stat(target.path.c_str(), &st);
-    return got == 0 && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    // Only the type and size, as the file system last gave them: on a share a question for the
+    // whole status (the access time moves with every read) would travel each time.
+    struct statx x;
+    const int at = target.folder >= 0 ? target.folder : AT_FDCWD;
+    const std::string& name = target.folder >= 0 ? target.name : target.path;
+    if (statx(at, name.c_str(), 0, STATX_TYPE | STATX_SIZE, &x) != 0) return 0;
+    return S_ISREG(x.stx_mode) ? static_cast<std::uint64_t>(x.stx_size) : 0;
 #else
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!::GetFileAttributesExW(win32::ToWin32Path(target.path).c_str(), GetFileExInfoStandard, &data)) return 0;
