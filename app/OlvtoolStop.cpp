@@ -1,5 +1,7 @@
 #include "app/OlvtoolStop.h"
 
+#include "base/Threads.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -67,12 +69,13 @@ StopRequest::StopRequest(std::function<void()> onStop) : m_onStop(std::move(onSt
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else
     if (pipe2(g_pipe, O_CLOEXEC) != 0) g_pipe[0] = g_pipe[1] = -1;
-    if (g_pipe[0] >= 0) {
-        m_watcher = std::thread([this] {
+    // Where the system refuses a thread, nobody calls `onStop`: the command looks at Signal()
+    // on its own (Watched() says so).
+    if (g_pipe[0] >= 0)
+        m_watched = TryStartThread(m_watcher, [this] {
             WaitReadable(g_pipe[0]);
             if (g_signal != 0) m_onStop();
         });
-    }
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -97,7 +100,7 @@ StopRequest::~StopRequest() {
         const ssize_t ignored = write(g_pipe[1], "q", 1);
         (void)ignored;
     }
-    m_watcher.join();
+    if (m_watcher.joinable()) m_watcher.join();
     close(g_pipe[0]);
     close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;

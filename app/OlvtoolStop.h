@@ -28,10 +28,18 @@ public:
     // A descriptor that becomes readable once a stop is asked for (never read from it), for
     // a wait on input to poll beside its own; -1 where there is none (Windows).
     int WakeDescriptor() const;
+    // False where `onStop` will not be called (no thread could be started for it): the command
+    // then looks at Signal() every so often by itself.
+    bool Watched() const { return m_watched; }
 
 private:
     std::function<void()> m_onStop;
     std::thread m_watcher;
+#ifdef _WIN32
+    bool m_watched = true;  // the system calls the handler on a thread of its own
+#else
+    bool m_watched = false;
+#endif
 };
 
 }  // namespace quorvel::olvtool

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -65,9 +66,15 @@ public:
     }
     void Wait() {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait(lock, [this] { return m_woken; });
+        if (m_poll.count() > 0)
+            m_cv.wait_for(lock, m_poll, [this] { return m_woken; });
+        else
+            m_cv.wait(lock, [this] { return m_woken; });
         m_woken = false;
     }
+    // Wait returns at least this often, for a caller that must look at something nobody wakes
+    // it for.
+    void PollEvery(std::chrono::milliseconds interval) { m_poll = interval; }
     std::function<void()> Waker() {
         return [this] { Wake(); };
     }
@@ -76,7 +83,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_woken = false;
+    std::chrono::milliseconds m_poll{0};
 };
+
+// How often a command whose stop request has no thread to wake it looks for a signal.
+constexpr std::chrono::milliseconds kSignalPoll{50};
 
 struct TreeOptions {
     std::vector<std::string> operands;
@@ -217,12 +228,12 @@ struct FoundFile {
 // that order while `canTake` allows. `onIdle` runs on every round and says whether the caller
 // still has work under way; input is waited for only when neither it nor the search has any.
 // Returns early, dropping what is not probed yet, once `stopping` says so. Operands that cannot
-// be used are told to `console`.
-void FindFiles(const TreeOptions& options, PathSource& source, Waiter& waiter, Console& console,
+// be used are told to `console`. The files handed out reach their folders again through `fs`,
+// which must outlive every use of them.
+void FindFiles(IFileSystem& fs, const TreeOptions& options, PathSource& source, Waiter& waiter, Console& console,
                const std::function<bool()>& stopping,
                const std::function<void(FoundFile file, int version)>& onFile,
                const std::function<bool()>& canTake, const std::function<bool()>& onIdle) {
-    RealFileSystem fs;
     scan::WalkSettings walkSettings;
     if (options.jobs > 0) walkSettings.listers = options.jobs;
     if (options.dryRun) walkSettings.isLeftover = nullptr;  // a dry run removes nothing either
@@ -354,13 +365,15 @@ int Scan(const Parsed& parsed) {
     if (const int problem = ReadOptions(parsed, options)) return problem;
     Waiter waiter;
     StopRequest stop(waiter.Waker());
+    if (!stop.Watched()) waiter.PollEvery(kSignalPoll);
     Console console("scanned", options.quiet);
     PathSource source(options.operands, options.fromFiles, options.nul ? '\0' : '\n', stop.WakeDescriptor());
     RecordWriter out = MakeWriter(options, false);
     std::size_t files = 0;
     VersionCounts versions;
+    RealFileSystem fs;
     FindFiles(
-        options, source, waiter, console, [&] { return stop.Signal() != 0; },
+        fs, options, source, waiter, console, [&] { return stop.Signal() != 0; },
         [&](const FoundFile& file, int version) {
             out.Write({file.path, version, std::to_string(version), {}, {}});
             ++files;
@@ -385,6 +398,7 @@ int Fix(const Parsed& parsed) {
 #endif
     Waiter waiter;
     StopRequest stop(waiter.Waker());
+    if (!stop.Watched()) waiter.PollEvery(kSignalPoll);
     Console console("checked", options.quiet);
     PathSource source(options.operands, options.fromFiles, options.nul ? '\0' : '\n', stop.WakeDescriptor());
     // Each outcome leaves at once, whole: a pipe or a log shows the pass as it goes.
@@ -394,6 +408,9 @@ int Fix(const Parsed& parsed) {
     const auto write = [&](const Record& record) {
         if (!out.Write(record)) outputLost = true;
     };
+    // Before the rewriter: the rewrites still under way once the search is over reach their
+    // folders through it.
+    RealFileSystem fs;
     std::size_t resaved = 0, failed = 0, toResave = 0;
     VersionCounts versions;
     // Counts a file found; one that could not be read may be a version-4 file left as it was,
@@ -405,7 +422,7 @@ int Fix(const Parsed& parsed) {
     };
     if (options.dryRun) {
         FindFiles(
-            options, source, waiter, console, stopping,
+            fs, options, source, waiter, console, stopping,
             [&](const FoundFile& file, int version) {
                 found(file.path, version);
                 if (version != kTargetVersion) return;
@@ -420,7 +437,7 @@ int Fix(const Parsed& parsed) {
             write({path, kTargetVersion, text, result.saved ? "resaved" : "failed", result.reason});
         });
         FindFiles(
-            options, source, waiter, console, stopping,
+            fs, options, source, waiter, console, stopping,
             [&](FoundFile file, int version) {
                 found(file.path, version);
                 if (version == kTargetVersion) rewriter.Add(std::move(file));

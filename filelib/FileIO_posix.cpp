@@ -45,7 +45,7 @@ void LoadedFileDeleter::operator()(LoadedFile* file) const { delete file; }
 
 namespace {
 
-using quorvel::posix::OpenDirectory;
+using quorvel::posix::OpenFolderStepwise;
 using quorvel::posix::OpenParentDirectory;
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -355,7 +355,8 @@ struct Found {
     Fd handle;                 // an O_PATH handle on the final name
     struct stat st {};
     bool throughLink = false;  // at least one symbolic link was followed to get here
-    std::vector<uid_t> linkOwners;
+    std::vector<uid_t> linkOwners;        // of the links at the final name, one per hop
+    std::vector<uid_t> folderLinkOwners;  // of the links met in those links' folder parts
 };
 
 // Follows `f.leaf` in the open folder `f.dir` to its final, non-link name: symbolic links at
@@ -382,10 +383,13 @@ int ResolveFromFolder(Found& f) {
             f.leaf = text;
             continue;
         }
-        // Link text is at most PATH_MAX long, so one openat() takes its folder part.
+        // The folder part step by step: a link on the way counts as much as one at the end.
         const std::string folder = text.substr(0, slash);
-        Fd next(text[0] == '/' ? OpenDirectory(folder.empty() ? "/" : folder)
-                               : openat(f.dir.Get(), folder.c_str(), kDirFlags));
+        Fd next(OpenFolderStepwise(f.dir.Get(), folder.empty() ? "/" : folder, kDirFlags,
+                                   [&](const struct stat& st, int) {
+                                       if (S_ISLNK(st.st_mode)) f.folderLinkOwners.push_back(st.st_uid);
+                                       return true;
+                                   }));
         if (!next.Valid()) return WEK_ERR_OPEN;
         f.dir = std::move(next);
         f.leaf = text.substr(slash + 1);
@@ -401,8 +405,12 @@ int Resolve(const std::string& path, Found& f) {
     return ResolveFromFolder(f);
 }
 
+// Every link at the final name belongs to the file's owner, and every link met on the way to its
+// folder to root or to that owner.
 bool LinkOwnersMatch(const Found& f, uid_t owner) {
-    return std::all_of(f.linkOwners.begin(), f.linkOwners.end(), [&](uid_t uid) { return uid == owner; });
+    return std::all_of(f.linkOwners.begin(), f.linkOwners.end(), [&](uid_t uid) { return uid == owner; }) &&
+           std::all_of(f.folderLinkOwners.begin(), f.folderLinkOwners.end(),
+                       [&](uid_t uid) { return uid == 0 || uid == owner; });
 }
 
 // Reads the first `limit` bytes of the open file `fd` of size `size`.

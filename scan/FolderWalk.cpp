@@ -4,7 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 #include "base/Descriptors.h"
@@ -104,6 +104,7 @@ struct FolderWalk::Core {
     void End();
     void FreeTree();
     bool Descend(Node& parent, Node& child);
+    bool Unseen(const Node& child, bool earlierLinkFree) const;
     void Ascend();
     void Reopen(Node& level, Node& leftChild);
     void Release(std::unique_ptr<Node> node);
@@ -150,7 +151,8 @@ struct FolderWalk::Core {
     std::string path;                // the path of the innermost of them
     std::vector<FoundFile> unpublished;
     std::vector<SkippedFolder> unpublishedSkips;
-    std::unordered_set<FileIdentity, FileIdentityHash> visited;
+    // The folders entered, and whether each was reached without a link at or above it.
+    std::unordered_map<FileIdentity, bool, FileIdentityHash> visited;
     std::size_t ahead = 0;           // folders requested ahead of the walk and not entered yet
     std::size_t entriesAhead = 0;    // entries those folders hold
     std::size_t aheadLimit = 0;      // folders listed ahead, at most (lowered when descriptors run out)
@@ -331,7 +333,7 @@ bool FolderWalk::Core::Begin() {
     rootNode.id = opened.folder->Identity();
     rootNode.state = Node::State::Listed;
     Hold(rootNode, std::move(opened.folder));
-    visited.insert(rootNode.id);
+    visited.emplace(rootNode.id, true);
     rootNode.record = records->Add({kNoFolder, false, false, rootNode.id, root});
     AddSubfolders(rootNode);
     path = root;
@@ -432,12 +434,12 @@ bool FolderWalk::Core::Descend(Node& parent, Node& child) {
         Release(std::move(slot));
         return false;
     }
-    if (!visited.insert(child.id).second) {
+    child.linkAbove = parent.linkAbove || child.throughLink;
+    if (const auto [it, added] = visited.emplace(child.id, !child.linkAbove); !added && !Unseen(child, it->second)) {
         // Entered already by another path: the walk goes on without it.
         Release(std::move(slot));
         return false;
     }
-    child.linkAbove = parent.linkAbove || child.throughLink;
     child.record = records->Add({parent.record, child.throughLink, child.linkAbove, child.id, child.name});
     child.pathLength = path.size();
     path.append(1, kPathSep).append(child.name);
@@ -446,6 +448,15 @@ bool FolderWalk::Core::Descend(Node& parent, Node& child) {
     // Far enough above the walk, folders are closed; they are opened again on the way back up.
     if (stack.size() > openLimit) Drop(*stack[stack.size() - 1 - openLimit]);
     return true;
+}
+
+bool FolderWalk::Core::Unseen(const Node& child, bool earlierLinkFree) const {
+    // Only a link, or a mount, leads to a folder a second time: two folders reached through
+    // names alone whose numbers match, where the file system tells nothing more (a FUSE mount),
+    // are two folders, the later one given the number of one removed meanwhile, unless it is
+    // one the walk is inside (a mount of a folder beneath itself).
+    if (!child.id.Weak() || child.linkAbove || !earlierLinkFree) return false;
+    return std::none_of(stack.begin(), stack.end(), [&](const Node* level) { return level->id == child.id; });
 }
 
 void FolderWalk::Core::Ascend() {
@@ -619,8 +630,9 @@ void FolderWalk::Core::Apply(Listing& listing) {
     node.state = Node::State::Listed;
     node.id = listing.folder->Identity();
     node.throughLink = listing.throughLink;
-    // Entered already by another path: it will be skipped, so nothing of it is kept.
-    if (visited.count(node.id) != 0) return;
+    // Entered already by another path: it will be skipped, so nothing of it is kept. (A weak
+    // identity cannot tell yet: the walk decides once it knows how the folder was reached.)
+    if (!node.id.Weak() && visited.count(node.id) != 0) return;
     Hold(node, std::move(listing.folder));
     node.entries = std::move(listing.entries);
     if (node.ahead) entriesAhead += node.entries.size();

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/ReplaceFile.h"
+#include "base/Threads.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/RowText.h"
 #include "ui/res/Texts.h"
@@ -46,13 +47,16 @@ void CQuorvelDlg::OnSaveListAs() {
     // The writer owns `error` until it sets `done`; the dialog reads it only after the join.
     std::atomic<bool> done{false};
     std::string error;
-    std::thread writer([&, wake = Waker()] {
+    const auto write = [&, wake = Waker()] {
         error = ReplaceFileContents(*path, contents);
         done.store(true);
         wake();
-    });
+    };
+    std::thread writer;
+    // Where the system refuses a thread, the window waits for the file this once.
+    if (!TryStartThread(writer, write)) write();
     while (!done.load()) LookAtMessages(true);
-    writer.join();
+    if (writer.joinable()) writer.join();
 
     m_bSavingList = false;
     m_port.EnableDlgItem(IDC_BROWSE, browseWasEnabled);

@@ -242,19 +242,35 @@ public:
             opened.problem = FolderProblem::Changed;
             return opened;
         }
+        // The link is followed one step at a time, so that every link met on the way counts
+        // (a link of the tree may lead through another that a user swapped in) and no step goes
+        // through a system file system (/proc/self/cwd leads elsewhere for every process).
+        std::vector<uid_t> linkOwners;
+        FolderProblem refused = FolderProblem::None;
+        const int target = OpenFolderStepwise(m_fd, name, kFolderFlags, [&](const struct stat& st, int step) {
+            if (S_ISLNK(st.st_mode)) {
+                linkOwners.push_back(st.st_uid);
+            } else if (OnSystemFileSystem(step, st.st_dev, *m_context)) {
+                refused = FolderProblem::SystemFiles;
+                errno = EXDEV;
+                return false;
+            }
+            return true;
+        });
+        if (target < 0 && refused != FolderProblem::None) {
+            OpenedFolder opened;
+            opened.problem = refused;
+            return opened;
+        }
         Looked looked;
-        OpenedFolder opened = Adopt(openat(m_fd, name.c_str(), kFolderFlags), m_dev, m_context, &looked);
+        OpenedFolder opened = Adopt(target, m_dev, m_context, &looked);
         if (!opened.folder) return opened;
-        opened.throughLink = true;
+        // A real folder may have taken the link's place meanwhile: then no link was followed.
+        opened.throughLink = !linkOwners.empty();
         if (!m_context->privileged) return opened;
-        // The link that was followed must be the one whose owner was read: a link swapped in
-        // between leaves the name holding another one.
-        struct stat after;
-        if (fstatat(m_fd, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(after.st_mode) ||
-            after.st_ino != link.st_ino || after.st_dev != link.st_dev) {
-            opened.folder.reset();
-            opened.problem = FolderProblem::Changed;
-        } else if (link.st_uid != 0 && link.st_uid != looked.owner) {
+        const bool trusted = std::all_of(linkOwners.begin(), linkOwners.end(),
+                                         [&](uid_t owner) { return owner == 0 || owner == looked.owner; });
+        if (!trusted) {
             opened.folder.reset();
             opened.problem = FolderProblem::LinkOwner;
         }

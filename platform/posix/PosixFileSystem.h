@@ -5,9 +5,11 @@
 //
 // What is never entered: folders of system file systems (proc, sysfs, devtmpfs, cgroup, debugfs,
 // tracefs, securityfs, ...), whose entries are the system's state rather than files; and, in a
-// privileged process (root, or one that may bypass permission checks), a folder link that
-// belongs neither to root nor to the owner of the folder it leads to, so that a user who can
-// write into the tree cannot lead such a process into folders only it may read.
+// privileged process (root, or one that may bypass permission checks), a folder link that leads
+// there through any link (itself or one met on the way) that belongs neither to root nor to the
+// owner of the folder it leads to, so that a user who can write into the tree cannot lead such a
+// process into folders only it may read. A folder link is followed one step at a time, and never
+// through a system file system.
 #pragma once
 
 #include "scan/FileSystem.h"

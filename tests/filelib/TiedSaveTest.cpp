@@ -400,6 +400,7 @@ TEST_F(TiedSave, PrivilegedSavesFollowOnlyLinksThatBelongToTheFilesOwner) {
         std::vector<uid_t> linkOwners;  // the first link is the path loaded
         uid_t fileOwner;
         int status;
+        int folderLinkOwner = -1;  // the file is in "sub", reached by the last link through "hop"
     } cases[] = {
         {"root's link to root's file", {0}, 0, WEK_OK},
         {"a user's link to the user's file", {4321}, 4321, WEK_OK},
@@ -408,14 +409,23 @@ TEST_F(TiedSave, PrivilegedSavesFollowOnlyLinksThatBelongToTheFilesOwner) {
         {"root's link to a user's link to root's file", {0, 4321}, 0, WEK_ERR_LINK_OWNER},
         {"two of the user's links to the user's file", {4321, 4321}, 4321, WEK_OK},
         {"no link, a user's file", {}, 4321, WEK_OK},
+        {"root's link through a user's folder link to root's file", {0}, 0, WEK_ERR_LINK_OWNER, 4321},
+        {"a user's link through root's folder link to the user's file", {4321}, 4321, WEK_OK, 0},
+        {"a user's link through their folder link to their file", {4321}, 4321, WEK_OK, 4321},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string file = Path("file.olv");
+        const bool hop = c.folderLinkOwner >= 0;
+        if (hop) {
+            ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
+            ASSERT_EQ(symlink("sub", Path("hop").c_str()), 0);
+            ASSERT_EQ(lchown(Path("hop").c_str(), c.folderLinkOwner, c.folderLinkOwner), 0);
+        }
+        const std::string file = Path(hop ? "sub/file.olv" : "file.olv");
         ASSERT_EQ(WekWriteSample(file.c_str(), 4, kRecords, true), WEK_OK);
         ASSERT_EQ(chown(file.c_str(), c.fileOwner, c.fileOwner), 0);
         const std::string before = ReadBytes(file);
-        std::string next = "file.olv";
+        std::string next = hop ? "hop/file.olv" : "file.olv";
         for (std::size_t i = c.linkOwners.size(); i-- > 0;) {
             const std::string name = "link" + std::to_string(i);
             ASSERT_EQ(symlink(next.c_str(), Path(name).c_str()), 0);
@@ -434,6 +444,8 @@ TEST_F(TiedSave, PrivilegedSavesFollowOnlyLinksThatBelongToTheFilesOwner) {
         EXPECT_EQ(LinkStatus(file).st_uid, c.fileOwner);
         for (std::size_t i = 0; i < c.linkOwners.size(); ++i)
             EXPECT_TRUE(S_ISLNK(LinkStatus(Path("link" + std::to_string(i))).st_mode));
+        unlink(file.c_str());
+        rmdir(Path("sub").c_str());
         for (const std::string& name : Names(dir)) unlink(Path(name).c_str());
     }
 
