@@ -28,7 +28,7 @@ const OptionSpec kOptions[] = {
     {Opt::From, 0, "from", "FILE", "read more paths from FILE, one per line ('-': standard input)"},
     {Opt::Null, '0', "null", nullptr, "paths in --from end with NUL; output records end with NUL, paths unquoted"},
     {Opt::Json, 0, "json", nullptr, "write one JSON object per record: path, version, outcome, reason"},
-    {Opt::Jobs, 'j', "jobs", "N", "files probed or rewritten at once, and folders listed ahead, 1 to 256 (8)"},
+    {Opt::Jobs, 'j', "jobs", "N", "files at once, 1 to 256 (probed and folders listed ahead: 8; rewritten: 24)"},
     {Opt::Quiet, 'q', "quiet", nullptr, "print no counts and no progress on stderr, only errors"},
     {Opt::Verbose, 'v', "verbose", nullptr, "also name each ROOT as its walk starts; count the files of each version"},
     {Opt::DryRun, 'n', "dry-run", nullptr, "list the version-4 files that would be rewritten; write nothing"},

@@ -34,6 +34,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -105,6 +106,7 @@ struct Options {
     std::vector<int> fixJobs;     // Fix files again with each of these numbers of files in flight
     std::size_t deep = 0;         // also walk chains of deep/4, deep/2 and deep folders
     bool memory = false;          // measure only Fix files' peak memory on large files
+    std::size_t plainRewrite = 0; // only rewrite the paths on stdin plainly, this many at a time
 };
 
 bool ParseCount(const char* text, std::size_t& out) {
@@ -150,6 +152,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
                 o.fixJobs.push_back(static_cast<int>(jobs));
                 p = *end ? end + 1 : end;
             }
+            ++i;
+        } else if (arg == "--plain-rewrite" && ParseCount(value, n) && n >= 1 && n <= 256) {
+            o.plainRewrite = n;
             ++i;
         } else if (arg == "--deep" && ParseCount(value, n) && n >= 4) {
             o.deep = n;
@@ -984,10 +989,23 @@ int main(int argc, char** argv) {
                      "usage: bench_headless [--entries N] [--olv N] [--root DIR] [--keep] [--repeat R]\n"
                      "                      [--in-flight N] [--fix-jobs N,N,...] [--deep LEVELS]\n"
                      "       bench_headless --memory [--root DIR] [--keep]\n"
+                     "       bench_headless --plain-rewrite N <PATHS\n"
                      "  defaults: 200000 entries, 20000 .olv files, a new folder under /tmp, 3 runs,\n"
                      "  16 operations in flight for the parallel plain loops, no extra Fix files runs,\n"
                      "  no deep chains\n");
         return 2;
+    }
+
+    // The plain loop alone, over paths from stdin (one per line): a yardstick for olvtool fix,
+    // timed from outside.
+    if (opt.plainRewrite > 0) {
+        std::vector<std::string> paths;
+        for (std::string line; std::getline(std::cin, line);)
+            if (!line.empty()) paths.push_back(line);
+        const std::size_t failures = PlainParallelRewrite(
+            opt.plainRewrite == 1 ? paths : SpreadOverFolders(paths), opt.plainRewrite);
+        std::fprintf(stderr, "%zu files rewritten plainly, %zu failed\n", paths.size() - failures, failures);
+        return failures == 0 ? 0 : 1;
     }
 
     // The working folder: made here, or an existing empty one given with --root.

@@ -162,13 +162,14 @@ bool Unchanged(const struct stat& now, const struct stat& then, bool withChangeT
            (!withChangeTime || SameTime(now.st_ctim, then.st_ctim));
 }
 
-// The status of `name` in `dir` (with AT_EMPTY_PATH: of `dir` itself) as the file system has it
-// now, not as a cache remembers it: what the checks for changes compare. The same as fstatat on
-// a local disk; a network or FUSE file system is asked again.
-bool StatNow(int dir, const char* name, int flags, struct stat& st) {
+// statx for `name` in `dir` (flags as fstatat's, links never followed) into `st`: what the
+// checks here compare, and never the access time (see StatKnown).
+bool StatInto(int dir, const char* name, int flags, struct stat& st) {
+    constexpr unsigned kCompared = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_GID | STATX_INO |
+                                   STATX_SIZE | STATX_MTIME | STATX_CTIME;
     struct statx x;
-    if (statx(dir, name, flags | AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &x) != 0)
-        return errno == ENOSYS && fstatat(dir, name, &st, flags | AT_SYMLINK_NOFOLLOW) == 0;
+    if (statx(dir, name, flags | AT_SYMLINK_NOFOLLOW, kCompared, &x) != 0)
+        return errno == ENOSYS && fstatat(dir, name, &st, (flags & ~AT_STATX_SYNC_TYPE) | AT_SYMLINK_NOFOLLOW) == 0;
     st = {};
     st.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
     st.st_ino = x.stx_ino;
@@ -182,7 +183,24 @@ bool StatNow(int dir, const char* name, int flags, struct stat& st) {
     return true;
 }
 
+// The status of `name` in `dir` (with AT_EMPTY_PATH: of `dir` itself) as the file system has it
+// now, not as a cache remembers it: what the last checks for changes before a file is replaced
+// or overwritten compare. The same as fstatat on a local disk; a network or FUSE file system is
+// asked again.
+bool StatNow(int dir, const char* name, int flags, struct stat& st) {
+    return StatInto(dir, name, flags | AT_STATX_FORCE_SYNC, st);
+}
+
 bool StatNow(int fd, struct stat& st) { return StatNow(fd, "", AT_EMPTY_PATH, st); }
+
+// The status as the file system last gave it, which a network or FUSE file system may answer
+// from its cache: for looking at a file and for the first checks of a save, never for the status
+// a file is compared with later (a FUSE file system's cache makes up change times of its own).
+// The access time is never asked for: every read moves it, and a question for it would go to a
+// share after each one.
+bool StatKnown(int dir, const char* name, int flags, struct stat& st) { return StatInto(dir, name, flags, st); }
+
+bool StatKnown(int fd, struct stat& st) { return StatKnown(fd, "", AT_EMPTY_PATH, st); }
 
 bool HasCapability(int cap) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -286,7 +304,7 @@ enum class Entry { Regular, Link, Missing, Unusable };
 Entry Look(int dir, const char* name, Fd& handle, struct stat& st) {
     handle.Reset(openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!handle.Valid()) return errno == ENOENT ? Entry::Missing : Entry::Unusable;
-    if (fstat(handle.Get(), &st) != 0) return Entry::Unusable;
+    if (!StatKnown(handle.Get(), st)) return Entry::Unusable;
     if (S_ISLNK(st.st_mode)) return Entry::Link;
     return S_ISREG(st.st_mode) ? Entry::Regular : Entry::Unusable;
 }
@@ -522,11 +540,13 @@ void DamageForTestIfAsked(int fd, std::uint64_t size) {
     }
 }
 
-// Reads the written file `fd` back: WEK_OK when it decodes to exactly `content`.
-int ReadBack(int fd, const Content& content) {
+// Reads the written file `fd` back: WEK_OK when it decodes to exactly `content`. `seen`, when
+// given, receives the file's status as it was read back (unset when the reading back is skipped).
+int ReadBack(int fd, const Content& content, struct stat* seen = nullptr) {
     if (SkipReadBackForBench()) return WEK_OK;
     struct stat st;
     if (fstat(fd, &st) != 0) return WEK_ERR_READ_BACK;
+    if (seen) *seen = st;
     return content.ReadsBack(static_cast<std::uint64_t>(st.st_size),
                              [fd](std::uint64_t offset, char* buffer, std::size_t size) {
                                  return ReadExactly(fd, buffer, size, offset);
@@ -1007,9 +1027,12 @@ int SwapIn(Temporary& t, const std::string& leaf, Fd& original, const struct sta
 
 // Gives the regular file `leaf` in `dir` (open as `original`, status `loaded` when it was
 // loaded, compared with its change time when `changeTime`) the content `content`: through a new file swapped in where that keeps everything it
-// has, in place otherwise. `replaced` receives the new file once it holds the name.
+// has, in place otherwise. `replaced` receives the new file once it holds the name, and
+// `replacedStatus` its status as it was read back, complete but for its change time (which the
+// swap moves); st_ino 0 where it was not read back.
 int Rewrite(int dir, const std::string& leaf, Fd& original, const struct stat& loaded, bool changeTime,
-            const Content& content, Fd& replaced) {
+            const Content& content, Fd& replaced, struct stat& replacedStatus) {
+    replacedStatus = {};
     // A new file would leave the other names of the file with the old content, and one the
     // process cannot give the file's owner and group would change them.
     if (loaded.st_nlink > 1 || !MayGiveOwnerAndGroup(loaded)) return RewriteInPlace(dir, leaf, loaded, changeTime, content);
@@ -1033,7 +1056,7 @@ int Rewrite(int dir, const std::string& leaf, Fd& original, const struct stat& l
     case Carry::All: break;
     }
     if (Injected(WEK_STAGE_FSYNC) || fsync(temp.fd.Get()) != 0) return WEK_ERR_WRITE;
-    if (const int status = ReadBack(temp.fd.Get(), content); status != WEK_OK) return status;
+    if (const int status = ReadBack(temp.fd.Get(), content, &replacedStatus); status != WEK_OK) return status;
     const int status = SwapIn(temp, leaf, original, loaded, changeTime, content);
     // A swap that happened closed the original.
     if (!original.Valid()) replaced = std::move(temp.fd);
@@ -1111,18 +1134,24 @@ int SaveLoaded(LoadedFile& file, const Content& content) {
     if (file.throughLink && !file.linkOwnersMatch && Privileged()) return WEK_ERR_LINK_OWNER;
     // What the file system last said will do here: the last checks ask it again.
     struct stat now;
-    if (fstat(file.fd, &now) != 0) return WEK_ERR_WRITE;
+    if (!StatKnown(file.fd, now)) return WEK_ERR_WRITE;
     if (IsReadOnly(file.fd, now)) return WEK_ERR_READ_ONLY;
     if (!Unchanged(now, file.loaded, file.changeTimeKnown)) return WEK_ERR_CHANGED;
     Fd replaced, original(file.fd);
     file.fd = -1;
-    const int status = Rewrite(file.dir, file.leaf, original, file.loaded, file.changeTimeKnown, content, replaced);
+    struct stat written;
+    const int status =
+        Rewrite(file.dir, file.leaf, original, file.loaded, file.changeTimeKnown, content, replaced, written);
     // From now on the name holds the new file: a later save checks against that one.
     const bool swapped = replaced.Valid();
     file.fd = swapped ? replaced.Release() : original.Release();
     // The file now holds what this save wrote; its change time moved with the save's own steps
-    // and is not compared by the next save.
-    if ((swapped || status == WEK_OK || status == WEK_ERR_COPY_LEFT) && file.fd >= 0 && fstat(file.fd, &now) == 0) {
+    // and is not compared by the next save. A new file swapped in is as it was read back (the
+    // swap moves nothing but its change time), so it is not asked for again.
+    if (swapped && written.st_ino != 0) {
+        file.loaded = written;
+        file.changeTimeKnown = false;
+    } else if ((swapped || status == WEK_OK || status == WEK_ERR_COPY_LEFT) && file.fd >= 0 && fstat(file.fd, &now) == 0) {
         file.loaded = now;
         file.changeTimeKnown = false;
     }
@@ -1142,7 +1171,8 @@ int SaveToPath(const std::string& path, const Content& content) {
     struct stat now;
     if (!StatNow(original.Get(), now) || !SameFile(now, f.st)) return WEK_ERR_CHANGED;
     Fd replaced;
-    return Rewrite(f.dir.Get(), f.leaf, original, now, true, content, replaced);
+    struct stat written;
+    return Rewrite(f.dir.Get(), f.leaf, original, now, true, content, replaced, written);
 }
 
 bool ProcessIsGone(std::uint64_t pid) {

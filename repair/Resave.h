@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "scan/FileSystem.h"
+
 namespace quorvel {
 
 // The version that is counted by the analysis and rewritten by the fix pass.
@@ -40,7 +42,17 @@ struct ResaveTarget {
 // library guarantees it). Running out of memory is a failure of this file ("not enough memory").
 ResaveResult ResaveAsTargetVersion(const ResaveTarget& target);
 
+// A target as the file system gives it now, before it is started: its size, and which file it
+// is, since one file may be listed under several names (a link and its target, hard links, a
+// path given twice).
+struct TargetFacts {
+    std::uint64_t size = 0;   // 0 when it cannot be told
+    bool identified = false;  // `id` says which file it is
+    FileIdentity id;          // device and inode; volume serial and file id on Windows
+};
+TargetFacts FactsOf(const ResaveTarget& target);
+
 // The target's size in bytes as the file system gives it now; 0 when it cannot be told.
-std::uint64_t SizeOf(const ResaveTarget& target);
+inline std::uint64_t SizeOf(const ResaveTarget& target) { return FactsOf(target).size; }
 
 }  // namespace quorvel

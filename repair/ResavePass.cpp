@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 #ifdef _WIN32
@@ -85,6 +86,32 @@ std::uint64_t ByteBudget::MostHeld() const {
     return m_mostHeld;
 }
 
+// The files being rewritten, by identity: a file reached under a second name while it is being
+// rewritten under the first (a link and its target, hard links, a path listed twice) waits until
+// that rewrite is done, then is rewritten as usual. Two rewrites of one file at once would each
+// find the other's work as a change since the load.
+class FilesInWork {
+public:
+    // Waits until no other worker rewrites `id`, then marks it as rewritten by the caller.
+    void Enter(const FileIdentity& id) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_free.wait(lock, [&] { return m_busy.find(id) == m_busy.end(); });
+        m_busy.insert(id);
+    }
+    void Leave(const FileIdentity& id) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_busy.erase(id);
+        }
+        m_free.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_free;
+    std::unordered_set<FileIdentity, FileIdentityHash> m_busy;
+};
+
 // Everything of one pass that its workers use. A worker left running on a hung share when the
 // pass is destroyed holds it, and nothing of the owner's.
 struct ResavePass::Core {
@@ -100,6 +127,7 @@ struct ResavePass::Core {
 
     ResaveFn resave;
     std::shared_ptr<ByteBudget> budget;
+    FilesInWork files;
     std::size_t ahead = 0;
     std::size_t inFlightLimit = 1;
 
@@ -178,8 +206,9 @@ struct ResavePass::Core {
 
 namespace {
 
-// Reaches the file, waits for room in the budget and rewrites it.
-ResaveResult RunOne(const ResavePass::ResaveFn& resave, ByteBudget& budget, const std::string& path,
+// Reaches the file, waits until no other worker rewrites it and for room in the budget, and
+// rewrites it.
+ResaveResult RunOne(const ResavePass::ResaveFn& resave, ByteBudget& budget, FilesInWork& files, const std::string& path,
                     const std::shared_ptr<scan::FolderReach>& reach, std::uint32_t folder) {
     try {
         ResaveTarget target;
@@ -200,7 +229,17 @@ ResaveResult RunOne(const ResavePass::ResaveFn& resave, ByteBudget& budget, cons
             }
             target.folder = open->Descriptor();
         }
-        const std::uint64_t bytes = SizeOf(target) * kMemoryPerFileByte;
+        const TargetFacts facts = FactsOf(target);
+        struct Turn {
+            FilesInWork& files;
+            const TargetFacts& facts;
+            ~Turn() {
+                if (facts.identified) files.Leave(facts.id);
+            }
+        };
+        if (facts.identified) files.Enter(facts.id);
+        const Turn turn{files, facts};
+        const std::uint64_t bytes = facts.size * kMemoryPerFileByte;
         if (!budget.Acquire(bytes)) return {false, WekStatusText(WEK_ERR_CANCELLED)};
         struct Held {
             ByteBudget& budget;
@@ -236,7 +275,7 @@ void ResavePass::Work(const std::shared_ptr<Core>& shared) {
         lock.unlock();
         // The owner marks the file as being worked on.
         core.CallOnReady();
-        ResaveResult result = RunOne(core.resave, *core.budget, path, reach, folder);
+        ResaveResult result = RunOne(core.resave, *core.budget, core.files, path, reach, folder);
         lock.lock();
         if (core.FinishLocked(number, std::move(result))) {
             lock.unlock();
@@ -352,7 +391,7 @@ std::optional<ResavePass::Outcome> ResavePass::TryTake() {
         const std::shared_ptr<scan::FolderReach> reach = entry.reach;
         const std::uint32_t folder = entry.folder;
         lock.unlock();
-        ResaveResult result = RunOne(core.resave, *core.budget, path, reach, folder);
+        ResaveResult result = RunOne(core.resave, *core.budget, core.files, path, reach, folder);
         lock.lock();
         core.FinishLocked(number, std::move(result));
     }

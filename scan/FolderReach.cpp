@@ -1,6 +1,7 @@
 #include "scan/FolderReach.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -18,23 +19,36 @@ FolderReach::FolderReach(IFileSystem& fs, std::shared_ptr<const FolderRecords> r
       m_records(std::move(records)),
       m_keepOpen(keepOpen != 0 ? keepOpen : std::clamp<std::size_t>(FreeDescriptors() / 8, 1, kMostKept)) {}
 
-std::shared_ptr<IFolder> FolderReach::Cached(std::uint32_t folder) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_kept.find(folder);
-    if (it == m_kept.end()) return nullptr;
-    it->second.used = ++m_clock;
-    return it->second.folder;
+std::shared_ptr<IFolder> FolderReach::CachedOrClaim(std::uint32_t folder) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (true) {
+        const auto it = m_kept.find(folder);
+        if (it != m_kept.end()) {
+            it->second.used = ++m_clock;
+            return it->second.folder;
+        }
+        if (m_opening.insert(folder).second) return nullptr;
+        m_openedOne.wait(lock);
+    }
 }
 
-void FolderReach::Keep(std::uint32_t folder, const std::shared_ptr<IFolder>& open) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_kept[folder] = {open, ++m_clock};
-    while (m_kept.size() > m_keepOpen) {
-        const auto oldest = std::min_element(m_kept.begin(), m_kept.end(), [](const auto& a, const auto& b) {
-            return a.second.used < b.second.used;
-        });
-        m_kept.erase(oldest);
+void FolderReach::Opened(std::uint32_t folder, const std::shared_ptr<IFolder>& open) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_opening.erase(folder);
+        try {
+            if (open) m_kept[folder] = {open, ++m_clock};
+        } catch (const std::bad_alloc&) {
+            // Not kept: the next file of the folder opens it again, which is only slower.
+        }
+        while (m_kept.size() > m_keepOpen) {
+            const auto oldest = std::min_element(m_kept.begin(), m_kept.end(), [](const auto& a, const auto& b) {
+                return a.second.used < b.second.used;
+            });
+            m_kept.erase(oldest);
+        }
     }
+    m_openedOne.notify_all();
 }
 
 bool FolderReach::Shed() {
@@ -51,47 +65,53 @@ bool FolderReach::Shed() {
 
 std::shared_ptr<IFolder> FolderReach::Reach(std::uint32_t folder, FolderProblem& problem) {
     problem = FolderProblem::None;
-    // Up from `folder` to the nearest folder kept open, or to the root.
+    // Up from `folder` to the nearest folder kept open, or to the root, claiming each folder on
+    // the way: below[0] is `folder`, below.back() the highest. A thread waits only for a folder
+    // above every one it has claimed, so no two threads wait for each other. The claims still
+    // held are those of below[0, claimed) and `pending`; whatever happens, they are given up.
     std::vector<std::pair<std::uint32_t, FolderRecord>> below;
+    std::size_t claimed = 0;
+    std::uint32_t pending = kNoFolder;
+    struct GiveUp {
+        FolderReach& reach;
+        const std::vector<std::pair<std::uint32_t, FolderRecord>>& below;
+        const std::size_t& claimed;
+        const std::uint32_t& pending;
+        ~GiveUp() {
+            if (pending != kNoFolder) reach.Opened(pending, nullptr);
+            for (std::size_t j = 0; j < claimed; ++j) reach.Opened(below[j].first, nullptr);
+        }
+    } giveUp{*this, below, claimed, pending};
+
     std::shared_ptr<IFolder> at;
-    for (std::uint32_t up = folder; !(at = Cached(up));) {
+    for (std::uint32_t up = folder; !(at = CachedOrClaim(up));) {
+        pending = up;
         below.emplace_back(up, m_records->At(up));
+        pending = kNoFolder;
+        claimed = below.size();
         if (below.back().second.parent == kNoFolder) break;
         up = below.back().second.parent;
     }
-    if (!at) {
-        // The root, by the path the user chose (links in it followed, as the walk did).
-        const FolderRecord& root = below.back().second;
-        OpenedFolder opened = m_fs.OpenFolder(root.name);
-        if (opened.problem == FolderProblem::NoRoom && Shed()) opened = m_fs.OpenFolder(root.name);
-        if (!opened.folder) {
-            problem = opened.problem;
-            return nullptr;
-        }
-        if (opened.folder->Identity() != root.id) {
-            problem = FolderProblem::Changed;
-            return nullptr;
-        }
-        at = std::move(opened.folder);
-        Keep(below.back().first, at);
-        below.pop_back();
-    }
-    // Down again, each step the one the walk took.
-    for (auto step = below.rbegin(); step != below.rend(); ++step) {
-        const FolderRecord& record = step->second;
+    // Down again, each step the one the walk took; the root by the path the user chose (links in
+    // it followed, as the walk did).
+    for (std::size_t i = below.size(); i-- > 0;) {
+        const FolderRecord& record = below[i].second;
+        const bool root = !at;
         const Links links = record.throughLink ? Links::Follow : Links::Refuse;
-        OpenedFolder opened = at->OpenFolder(record.name, links);
-        if (opened.problem == FolderProblem::NoRoom && Shed()) opened = at->OpenFolder(record.name, links);
+        const auto open = [&] { return root ? m_fs.OpenFolder(record.name) : at->OpenFolder(record.name, links); };
+        OpenedFolder opened = open();
+        if (opened.problem == FolderProblem::NoRoom && Shed()) opened = open();
+        if (opened.folder && (opened.folder->Identity() != record.id || (!root && opened.throughLink != record.throughLink))) {
+            opened.folder.reset();
+            opened.problem = FolderProblem::Changed;
+        }
         if (!opened.folder) {
             problem = opened.problem;
             return nullptr;
         }
-        if (opened.folder->Identity() != record.id || opened.throughLink != record.throughLink) {
-            problem = FolderProblem::Changed;
-            return nullptr;
-        }
         at = std::move(opened.folder);
-        Keep(step->first, at);
+        claimed = i;
+        Opened(below[i].first, at);
     }
     return at;
 }

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "scan/FileSystem.h"
 #include "scan/FolderWalk.h"
@@ -32,8 +34,13 @@ private:
         std::uint64_t used = 0;
     };
 
-    std::shared_ptr<IFolder> Cached(std::uint32_t folder);
-    void Keep(std::uint32_t folder, const std::shared_ptr<IFolder>& open);
+    // The folder kept open, if any. While another thread is opening it, waits for that thread
+    // and takes its folder (files of one folder started together open it once); otherwise, and
+    // when that thread failed, null with the folder marked as being opened by the caller, who
+    // then calls Opened.
+    std::shared_ptr<IFolder> CachedOrClaim(std::uint32_t folder);
+    // Ends the caller's claim on `folder`: keeps `open` (unless null) and wakes those waiting.
+    void Opened(std::uint32_t folder, const std::shared_ptr<IFolder>& open);
     // Closes the older half of the folders kept; false when none was kept.
     bool Shed();
 
@@ -41,7 +48,9 @@ private:
     const std::shared_ptr<const FolderRecords> m_records;
     std::size_t m_keepOpen;
     std::mutex m_mutex;
+    std::condition_variable m_openedOne;              // a claim ended
     std::unordered_map<std::uint32_t, Kept> m_kept;
+    std::unordered_set<std::uint32_t> m_opening;       // folders being opened (claimed)
     std::uint64_t m_clock = 0;
 };
 

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "base/LongPath.h"
@@ -83,6 +84,22 @@ FolderProblem ProblemOf(int err) {
 struct WalkContext {
     bool privileged = false;
     std::vector<dev_t> systemDevices;  // devices of the system file systems mounted now
+
+    // Devices whose file system gave no generation number: not asked again during this walk
+    // (on a share every refused question is a round trip). The walk's threads share it.
+    bool NoGeneration(dev_t dev) const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return std::find(m_noGeneration.begin(), m_noGeneration.end(), dev) != m_noGeneration.end();
+    }
+    void SetNoGeneration(dev_t dev) const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (std::find(m_noGeneration.begin(), m_noGeneration.end(), dev) == m_noGeneration.end())
+            m_noGeneration.push_back(dev);
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    mutable std::vector<dev_t> m_noGeneration;
 };
 
 std::vector<dev_t> SystemDevices() {
@@ -124,7 +141,7 @@ struct Looked {
     dev_t dev = 0;
 };
 
-bool LookAt(int fd, Looked& out) {
+bool LookAt(int fd, const WalkContext& context, Looked& out) {
     struct statx sx;
     if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO | STATX_UID | STATX_BTIME, &sx) != 0) return false;
     if (!S_ISDIR(sx.stx_mode)) return false;
@@ -135,11 +152,13 @@ bool LookAt(int fd, Looked& out) {
     // A birth time of 0 (the epoch) tells nothing: some file systems give it for "unknown".
     if ((sx.stx_mask & STATX_BTIME) != 0)
         out.id.birth = static_cast<std::uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec;
-    if (out.id.birth == 0) {
+    if (out.id.birth == 0 && !context.NoGeneration(out.dev)) {
         // Asked only where there is no birth time: on a share the question costs a round trip.
         int generation = 0;
         if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0)
             out.id.generation = static_cast<std::uint32_t>(generation);
+        else if (errno == ENOTTY || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)
+            context.SetNoGeneration(out.dev);
     }
     return true;
 }
@@ -163,7 +182,7 @@ public:
             return opened;
         }
         Looked seen;
-        if (!LookAt(fd, seen)) {
+        if (!LookAt(fd, *context, seen)) {
             opened.problem = errno == ENOMEM ? FolderProblem::Unreadable : FolderProblem::Gone;
             close(fd);
             return opened;

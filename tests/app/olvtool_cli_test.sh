@@ -128,6 +128,14 @@ run scan a missing b
 [ "$rc" = 2 ] && grep -q "cannot read missing" err && [ "$(wc -l <out)" = 32 ] ||
     fail "scan a missing b: exit $rc, $(wc -l <out) records, $(cat err)"
 
+# --- One file under several names (a path given again, a hard link, a file link) is rewritten
+# by one worker at a time, each time as usual: two at once took each other's work for a change.
+mkdir same && "$tool" make same/f.olv --version 4 --fault >/dev/null && ln same/f.olv same/h.olv &&
+    ln -s f.olv same/l.olv || fail "cannot make same/"
+run fix same/f.olv same/f.olv same/f.olv same/h.olv same/l.olv
+[ "$rc" = 0 ] && [ "$(grep -c $'^4 - resaved\tsame/' out)" = 5 ] && "$tool" verify same/f.olv >/dev/null ||
+    fail "fix of one file under five names: exit $rc, $(cat out err)"
+
 # --- Names in text output: any control character quoted as the shell reads it back, other
 # names as they are; with -0 every name as it is.
 mkdir q

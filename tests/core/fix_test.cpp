@@ -350,5 +350,60 @@ TEST(FixSpread, FilesInFlightSpreadOverFoldersOutcomesComeInListOrder) {
     }
 }
 
+TEST(FixSpread, OneFileUnderSeveralNamesIsRewrittenByOneWorkerAtATime) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> links;  // "=name": a hard link to f.olv; "name": a file link to it
+    };
+    const Case cases[] = {
+        {"a hard link", {"=h.olv"}},
+        {"a file link", {"l.olv"}},
+        {"a hard link and two file links", {"=h.olv", "l.olv", "sub/l.olv"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempTree t;
+        const std::string target = t.Olv("f.olv", 4, true);
+        for (const std::string& link : c.links) {
+            if (link[0] == '=') {
+                ASSERT_EQ(::link(target.c_str(), t.Path(link.substr(1)).c_str()), 0);
+            } else {
+                t.Raw(link, "");
+                ASSERT_EQ(unlink(t.Path(link).c_str()), 0);
+                ASSERT_EQ(symlink(target.c_str(), t.Path(link).c_str()), 0);
+            }
+        }
+        Fixer f(t.Root());
+        ASSERT_EQ(f.dlg.Version4Count(), static_cast<int>(c.links.size() + 1));
+        // Each rewrite waits a moment for a second one of the same file, which would be under way
+        // by then if the pass started it; then it rewrites the file as the dialog does.
+        std::mutex mutex;
+        std::condition_variable another;
+        std::map<ino_t, int> atOnce;
+        int most = 0;
+        FileWork work;
+        work.resaveFile = [&](const ResaveTarget& target) {
+            const ino_t file = StatOf(target.path).st_ino;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                most = std::max(most, ++atOnce[file]);
+                another.notify_all();
+                another.wait_for(lock, std::chrono::milliseconds(100), [&] { return atOnce[file] > 1; });
+            }
+            const ResaveResult result = ResaveAsTargetVersion(target);
+            std::lock_guard<std::mutex> lock(mutex);
+            --atOnce[file];
+            return result;
+        };
+        f.dlg.SetFileWork(work);
+        const std::size_t boxes = f.port.messageBoxes.size();
+        f.dlg.OnBnClickedFixFiles();
+        EXPECT_EQ(most, 1);
+        for (const scripted::Row& row : f.port.list.rows) EXPECT_EQ(row.version, text::kResaved) << row.file;
+        EXPECT_EQ(f.port.messageBoxes.size(), boxes);  // no failures to tell
+        EXPECT_TRUE(VerifiesStrictly(target));
+    }
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -179,6 +179,28 @@ TEST(Work, RandomTimingGivesExactlyTheRowsOfOneAtATimeWork) {
     }
 }
 
+TEST(Work, FilesOfOneFolderStartedTogetherOpenItOnce) {
+    TempTree t;
+    for (int i = 0; i < 12; ++i) t.Olv("d/e/f" + std::to_string(i) + ".olv", 4);
+    ScriptedDialogPort port;
+    posix::PosixFileSystem real;
+    JitteryFs fs(real, 2000);  // slow opens: every worker would be opening at once
+    port.fileSystem = &fs;
+    CQuorvelDlg dlg(port);
+    FileWork work;
+    work.resaveJobs = 12;
+    work.resaveFile = [](const ResaveTarget&) { return ResaveResult{true, {}}; };
+    dlg.SetFileWork(work);
+    dlg.OnInitDialog();
+    port.pickerAnswers.push_back(t.Root());
+    dlg.OnBnClickedBrowse();
+    ASSERT_EQ(dlg.Version4Count(), 12);
+    fs.opened = 0;
+    dlg.OnBnClickedFixFiles();
+    EXPECT_EQ(fs.opened.load(), 3);  // the root, d and d/e, each once
+    for (const scripted::Row& row : port.list.rows) EXPECT_EQ(row.version, text::kResaved);
+}
+
 TEST(Work, CloseDuringTheSearchStopsItPromptlyAndClosesWithoutASummary) {
     // A wide tree on a slow file system: the search would take seconds to finish.
     ScriptedDialogPort port;
