@@ -382,15 +382,15 @@ TEST(FixSpread, OneFileUnderSeveralNamesIsRewrittenByOneWorkerAtATime) {
         std::map<ino_t, int> atOnce;
         int most = 0;
         FileWork work;
-        work.resaveFile = [&](const ResaveTarget& target) {
-            const ino_t file = StatOf(target.path).st_ino;
+        work.resaveFile = [&](const ResaveTarget& one) {
+            const ino_t file = StatOf(one.path).st_ino;
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 most = std::max(most, ++atOnce[file]);
                 another.notify_all();
                 another.wait_for(lock, std::chrono::milliseconds(100), [&] { return atOnce[file] > 1; });
             }
-            const ResaveResult result = ResaveAsTargetVersion(target);
+            const ResaveResult result = ResaveAsTargetVersion(one);
             std::lock_guard<std::mutex> lock(mutex);
             --atOnce[file];
             return result;
