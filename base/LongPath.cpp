@@ -56,6 +56,9 @@ void PushComponents(const std::string& path, std::vector<std::string>& pending) 
     pending.insert(pending.end(), parts.rbegin(), parts.rend());
 }
 
+
+}  // namespace
+
 bool ReadLinkText(int link, std::string& text) {
     std::vector<char> buf(256);
     while (true) {
@@ -65,11 +68,10 @@ bool ReadLinkText(int link, std::string& text) {
             text.assign(buf.data(), static_cast<std::size_t>(n));
             return true;
         }
+        // Possibly cut short: try again with more room.
         buf.resize(buf.size() * 2);
     }
 }
-
-}  // namespace
 
 int OpenDirectory(const std::string& path) {
     if (path.empty()) return open("/", kDirFlags);

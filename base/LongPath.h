@@ -29,4 +29,7 @@ using StepCheck = std::function<bool(const struct stat& st, int fd)>;
 // followed as the path it names, never by the kernel's shortcut. Returns the fd, or -1 with errno.
 int OpenFolderStepwise(int dir, const std::string& path, int flags, const StepCheck& check);
 
+// The text of the symbolic link `link` (an O_PATH descriptor of the link itself).
+bool ReadLinkText(int link, std::string& text);
+
 }  // namespace quorvel::posix

@@ -47,6 +47,7 @@ namespace {
 
 using quorvel::posix::OpenFolderStepwise;
 using quorvel::posix::OpenParentDirectory;
+using quorvel::posix::ReadLinkText;
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // Same limit as the kernel's for nested links.
@@ -280,21 +281,6 @@ bool SameContent(int a, int b, std::vector<char>& buffer) {
 // Makes renames, links and removals in the folder durable. EINVAL and ENOTSUP only say that this
 // file system cannot flush folders, which is no failure.
 bool FlushFolder(int dir) { return fsync(dir) == 0 || errno == EINVAL || errno == ENOTSUP; }
-
-// The text of the symbolic link `link` (an O_PATH descriptor of the link itself).
-bool ReadLinkText(int link, std::string& text) {
-    std::vector<char> buf(256);
-    while (true) {
-        const ssize_t n = readlinkat(link, "", buf.data(), buf.size());
-        if (n < 0) return false;
-        if (static_cast<std::size_t>(n) < buf.size()) {
-            text.assign(buf.data(), static_cast<std::size_t>(n));
-            return true;
-        }
-        // Possibly cut short: try again with more room.
-        buf.resize(buf.size() * 2);
-    }
-}
 
 // What a name holds, seen without opening it.
 enum class Entry { Regular, Link, Missing, Unusable };
