@@ -19,6 +19,9 @@ namespace {
 constexpr std::size_t kPrefetchLevels = 8;
 // Found files handed to the consumer at once, at most: one lock and one wake-up per batch.
 constexpr std::size_t kPublishBatch = 256;
+// Where folders list in microseconds, files found wait this long at most before they are handed
+// over: handing over each folder's few files would cost the consumer a wake-up per folder.
+constexpr std::chrono::steady_clock::duration kPublishInterval = std::chrono::milliseconds(2);
 // Listings that take longer than this on average are worth handing to other threads; faster
 // ones (folders in the cache of a local disk) cost more to hand over than to do at once.
 constexpr std::chrono::steady_clock::duration kListingWorthSharing = std::chrono::microseconds(150);
@@ -163,6 +166,7 @@ struct FolderWalk::Core {
     bool begun = false;
     bool ended = false;
     std::size_t published = 0;       // batches handed to the consumer
+    std::chrono::steady_clock::time_point lastPublished{};  // when the last batch was handed over
 
     // Shared between the walk's thread, the listers and the consumer; guarded by `mutex`.
     std::mutex mutex;
@@ -348,8 +352,12 @@ bool FolderWalk::Core::Advance() {
     if (stack.empty() || stopRequested.load(std::memory_order_relaxed)) return false;
     Node& level = *stack.back();
     if (level.nextEntry == level.entries.size()) {
-        // Files found go out folder by folder (or in batches within a large one).
-        Publish();
+        // Files found go out folder by folder where listing a folder takes a while (a share, a
+        // cold disk), so that they show as they are found; where folders list in microseconds,
+        // every few milliseconds. A large folder's go out in batches as they are found.
+        if (listingCost >= kListingWorthSharing || !unpublishedSkips.empty() ||
+            std::chrono::steady_clock::now() - lastPublished >= kPublishInterval)
+            Publish();
         Ascend();
         Prefetch();
         return true;
@@ -789,6 +797,7 @@ void FolderWalk::Core::Publish() {
     unpublished.clear();
     unpublishedSkips.clear();
     ++published;
+    lastPublished = std::chrono::steady_clock::now();
     if (wake && !inlineMode) CallOnFound();
 }
 
