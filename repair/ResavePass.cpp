@@ -29,8 +29,18 @@ constexpr std::uint64_t kMemoryPerFileByte = 2;
 // Files from this size on give their memory back to the system when they are done.
 constexpr std::uint64_t kTrimFrom = 8 * 1024 * 1024;
 
+// The sanitizers replace the C library's allocator: its trim would walk arenas that were never
+// set up (ThreadSanitizer crashes in it).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUORVEL_OWN_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define QUORVEL_OWN_ALLOCATOR 1
+#endif
+#endif
+
 void GiveBackMemory() {
-#ifdef __GLIBC__
+#if defined(__GLIBC__) && !defined(QUORVEL_OWN_ALLOCATOR)
     malloc_trim(0);
 #endif
 }
