@@ -70,6 +70,19 @@ int SaveLoaded(LoadedFile& file, const Content& content);
 // path other than the loaded one: creates a missing name, never through a link.
 int SaveToPath(const std::string& path, const Content& content);
 
+// What a file's status says without opening it: its size and which file it is (device and
+// inode; volume serial and file id on Windows), as the file system last gave them (on a share, a
+// question for the whole status, whose access time moves with every read, would travel each
+// time). Links are followed, as a load follows them.
+struct FileFacts {
+    std::uint64_t size = 0;
+    bool identified = false;  // volume and index say which file it is
+    std::uint64_t volume = 0, index = 0, indexHigh = 0;
+};
+// The facts of the entry `name` of the open folder `folder` (POSIX), or of `path` when `folder`
+// is negative. False when it is not a regular file that can be looked at.
+bool LookAtFile(int folder, const std::string& name, const std::string& path, FileFacts& facts);
+
 // True when no process with id `pid` is running any more.
 bool ProcessIsGone(std::uint64_t pid);
 

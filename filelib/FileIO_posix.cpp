@@ -1161,6 +1161,19 @@ int SaveToPath(const std::string& path, const Content& content) {
     return Rewrite(f.dir.Get(), f.leaf, original, now, true, content, replaced, written);
 }
 
+bool LookAtFile(int folder, const std::string& name, const std::string& path, FileFacts& facts) {
+    facts = {};
+    struct statx x;
+    const int at = folder >= 0 ? folder : AT_FDCWD;
+    const std::string& which = folder >= 0 ? name : path;
+    if (statx(at, which.c_str(), 0, STATX_TYPE | STATX_SIZE | STATX_INO, &x) != 0 || !S_ISREG(x.stx_mode)) return false;
+    facts.size = x.stx_size;
+    facts.identified = (x.stx_mask & STATX_INO) != 0;
+    facts.volume = makedev(x.stx_dev_major, x.stx_dev_minor);
+    facts.index = x.stx_ino;
+    return true;
+}
+
 bool ProcessIsGone(std::uint64_t pid) {
     if (pid == 0 || pid > static_cast<std::uint64_t>(INT_MAX)) return false;
     return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;

@@ -693,6 +693,34 @@ int SaveToPath(const std::string& path, const Content& content) {
     return Rewrite(wide, id, stamp, content, file);
 }
 
+bool LookAtFile(int, const std::string&, const std::string& path, FileFacts& facts) {
+    facts = {};
+    // Attributes only: no sharing mode of another program's is in the way.
+    const HANDLE h = ::CreateFileW(ToWin32Path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool file =
+        ::GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (file) {
+        facts.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+        facts.identified = true;
+        facts.volume = info.dwVolumeSerialNumber;
+        facts.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+        // 128-bit ids (ReFS) and 64-bit volume serials where the system gives them.
+        FILE_ID_INFO ids{};
+        if (::GetFileInformationByHandleEx(h, FileIdInfo, &ids, sizeof ids)) {
+            facts.volume = ids.VolumeSerialNumber;
+            static_assert(sizeof ids.FileId.Identifier == 16);
+            std::memcpy(&facts.index, ids.FileId.Identifier, 8);
+            std::memcpy(&facts.indexHigh, ids.FileId.Identifier + 8, 8);
+        }
+    }
+    ::CloseHandle(h);
+    return file;
+}
+
 bool ProcessIsGone(std::uint64_t pid) {
     if (pid == 0 || pid > 0xFFFFFFFFu) return false;
     const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));

@@ -5,16 +5,8 @@
 #include <unordered_set>
 #include <utility>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include "base/Descriptors.h"
+#include "base/Memory.h"
 #include "base/Threads.h"
 #include "filelib/WekFile.h"
 
@@ -28,35 +20,11 @@ constexpr std::size_t kDescriptorsPerFile = 6;
 constexpr std::uint64_t kMemoryPerFileByte = 2;
 // Files from this size on give their memory back to the system when they are done.
 constexpr std::uint64_t kTrimFrom = 8 * 1024 * 1024;
-
-// The sanitizers replace the C library's allocator: its trim would walk arenas that were never
-// set up (ThreadSanitizer crashes in it).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QUORVEL_OWN_ALLOCATOR 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define QUORVEL_OWN_ALLOCATOR 1
-#endif
-#endif
-
-void GiveBackMemory() {
-#if defined(__GLIBC__) && !defined(QUORVEL_OWN_ALLOCATOR)
-    malloc_trim(0);
-#endif
-}
 }  // namespace
 
 std::uint64_t DefaultResaveBytes() {
     constexpr std::uint64_t kMiB = 1024 * 1024;
-    std::uint64_t physical = 0;
-#ifdef _WIN32
-    MEMORYSTATUSEX status{};
-    status.dwLength = sizeof status;
-    if (::GlobalMemoryStatusEx(&status)) physical = status.ullTotalPhys;
-#else
-    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page > 0) physical = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
-#endif
+    const std::uint64_t physical = PhysicalMemoryBytes();
     // A 32-bit process has 2 to 4 GiB of addresses for everything, in pieces.
     const std::uint64_t most = sizeof(void*) < 8 ? 128 * kMiB : 256 * kMiB;
     if (physical == 0) return 64 * kMiB;
@@ -258,7 +226,7 @@ ResaveResult RunOne(const ResavePass::ResaveFn& resave, ByteBudget& budget, File
                 // What a large file took goes back to the system now: each worker allocates
                 // from an area of its own, which would otherwise keep it for the next file
                 // that worker happens to get, and two dozen workers would keep two dozen.
-                if (bytes >= kTrimFrom) GiveBackMemory();
+                if (bytes >= kTrimFrom) GiveBackFreedMemory();
                 budget.Release(bytes);
             }
         } held{budget, bytes};
