@@ -15,7 +15,7 @@ namespace quorvel::olvtool {
 
 namespace {
 
-struct OptionSpec {
+struct OptionEntry {
     Opt id;
     char shortName;        // 0: none
     const char* longName;
@@ -23,7 +23,7 @@ struct OptionSpec {
     const char* help;
 };
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {Opt::Help, 'h', "help", nullptr, "show this help and exit"},
     {Opt::From, 0, "from", "FILE", "read more paths from FILE, one per line ('-': standard input)"},
     {Opt::Null, '0', "null", nullptr, "paths in --from end with NUL; output records end with NUL, paths unquoted"},
@@ -39,7 +39,7 @@ const OptionSpec kOptions[] = {
     {Opt::Force, 'f', "force", nullptr, "replace FILE when it exists"},
 };
 
-struct CommandSpec {
+struct CommandEntry {
     Command id;
     const char* name;
     const char* operands;
@@ -53,7 +53,7 @@ constexpr std::size_t kAny = static_cast<std::size_t>(-1);
 
 const std::vector<Opt> kTreeOptions = {Opt::From, Opt::Null, Opt::Json, Opt::Jobs, Opt::Quiet, Opt::Verbose};
 
-const CommandSpec kCommands[] = {
+const CommandEntry kCommands[] = {
     {Command::Scan, "scan", "ROOT...", "list every .olv file beneath each ROOT with its version", kTreeOptions, 0, kAny},
     {Command::Fix, "fix", "ROOT...", "rewrite every version-4 .olv file beneath each ROOT in place",
      {Opt::From, Opt::Null, Opt::Json, Opt::Jobs, Opt::Quiet, Opt::Verbose, Opt::DryRun}, 0, kAny},
@@ -65,16 +65,16 @@ const CommandSpec kCommands[] = {
     {Command::Demo, "demo", "DIR", "make a tree of demo files in DIR, which must be missing or empty", {}, 1, 1},
 };
 
-const CommandSpec& SpecOf(Command id) {
-    return *std::find_if(std::begin(kCommands), std::end(kCommands), [id](const CommandSpec& c) { return c.id == id; });
+const CommandEntry& CommandOf(Command id) {
+    return *std::find_if(std::begin(kCommands), std::end(kCommands), [id](const CommandEntry& c) { return c.id == id; });
 }
 
-const OptionSpec& Spec(Opt id) {
-    return *std::find_if(std::begin(kOptions), std::end(kOptions), [id](const OptionSpec& o) { return o.id == id; });
+const OptionEntry& OptionOf(Opt id) {
+    return *std::find_if(std::begin(kOptions), std::end(kOptions), [id](const OptionEntry& o) { return o.id == id; });
 }
 
 // "  -j, --jobs N      files ..." with the help text in one column.
-std::string OptionLine(const OptionSpec& o) {
+std::string OptionLine(const OptionEntry& o) {
     std::string left = o.shortName ? std::string("  -") + o.shortName + ", " : std::string("      ");
     left += std::string("--") + o.longName;
     if (o.value) left += std::string(" ") + o.value;
@@ -82,7 +82,7 @@ std::string OptionLine(const OptionSpec& o) {
     return left + o.help + "\n";
 }
 
-std::string CommandLine(const CommandSpec& c) {
+std::string CommandLine(const CommandEntry& c) {
     std::string left = std::string("  ") + c.name + " " + c.operands;
     left.resize(std::max<std::size_t>(left.size() + 2, 22), ' ');
     return left + c.summary + "\n";
@@ -98,21 +98,21 @@ std::string GeneralHelp() {
         "Finds .olv files beneath folders and rewrites the version-4 ones in place, as quorvel's\n"
         "Fix files does; makes, describes, checks and resaves single files.\n"
         "\nCommands:\n";
-    for (const CommandSpec& c : kCommands) help += CommandLine(c);
+    for (const CommandEntry& c : kCommands) help += CommandLine(c);
     help += "\nOptions:\n";
-    help += OptionLine(Spec(Opt::Help));
+    help += OptionLine(OptionOf(Opt::Help));
     help += "  -V, --version       show olvtool's version and exit\n";
     help += "Options of scan and fix:\n";
-    for (Opt o : kTreeOptions) help += OptionLine(Spec(o));
-    help += "Options of fix:\n" + OptionLine(Spec(Opt::DryRun));
+    for (Opt o : kTreeOptions) help += OptionLine(OptionOf(o));
+    help += "Options of fix:\n" + OptionLine(OptionOf(Opt::DryRun));
     help += "Options of make:\n";
-    for (Opt o : SpecOf(Command::Make).options) help += OptionLine(Spec(o));
+    for (Opt o : CommandOf(Command::Make).options) help += OptionLine(OptionOf(o));
     help += "\nRun 'olvtool COMMAND --help' for one command.\n";
     help += kExitStatus;
     return help;
 }
 
-std::string CommandHelp(const CommandSpec& c) {
+std::string CommandHelp(const CommandEntry& c) {
     std::string help = std::string("Usage: olvtool ") + c.name + " [OPTION]... " + c.operands + "\n";
     std::string summary = c.summary;
     summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
@@ -120,8 +120,8 @@ std::string CommandHelp(const CommandSpec& c) {
     if (c.id == Command::Scan || c.id == Command::Fix)
         help += "A ROOT that is a file is taken as it is; --from adds paths of either kind.\n";
     help += "\nOptions:\n";
-    for (Opt o : c.options) help += OptionLine(Spec(o));
-    help += OptionLine(Spec(Opt::Help));
+    for (Opt o : c.options) help += OptionLine(OptionOf(o));
+    help += OptionLine(OptionOf(Opt::Help));
     help += kExitStatus;
     return help;
 }
@@ -131,7 +131,7 @@ ParseResult Usage(const std::string& command, const std::string& problem) {
     return ParseResult::Exit2;
 }
 
-bool Takes(const CommandSpec& c, Opt id) {
+bool Takes(const CommandEntry& c, Opt id) {
     return id == Opt::Help || std::find(c.options.begin(), c.options.end(), id) != c.options.end();
 }
 
@@ -162,7 +162,7 @@ int UsageProblem(const std::string& command, const std::string& problem) {
 }
 
 const char* CommandName(Command command) {
-    for (const CommandSpec& c : kCommands)
+    for (const CommandEntry& c : kCommands)
         if (c.id == command) return c.name;
     return "";
 }
@@ -172,7 +172,7 @@ ParseResult ParseCommandLine(int argc, char** argv, Parsed& parsed) {
     const std::string first = argv[1];
     if (first == "-h" || first == "--help" || first == "help") {
         if (argc > 2 && first == "help") {
-            for (const CommandSpec& c : kCommands)
+            for (const CommandEntry& c : kCommands)
                 if (argv[2] == std::string_view(c.name)) {
                     WriteOut(CommandHelp(c));
                     return ParseResult::Exit0;
@@ -187,14 +187,14 @@ ParseResult ParseCommandLine(int argc, char** argv, Parsed& parsed) {
         return ParseResult::Exit0;
     }
     if (first.size() > 1 && first[0] == '-') return Usage("", "unknown option: " + Quoted(first));
-    const CommandSpec* spec = nullptr;
-    for (const CommandSpec& c : kCommands)
-        if (first == c.name) spec = &c;
-    if (!spec) return Usage("", "unknown command: " + Quoted(first));
+    const CommandEntry* cmd = nullptr;
+    for (const CommandEntry& c : kCommands)
+        if (first == c.name) cmd = &c;
+    if (!cmd) return Usage("", "unknown command: " + Quoted(first));
 
     parsed = Parsed{};
-    parsed.command = spec->id;
-    const std::string name = spec->name;
+    parsed.command = cmd->id;
+    const std::string name = cmd->name;
     bool optionsEnded = false;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -205,9 +205,9 @@ ParseResult ParseCommandLine(int argc, char** argv, Parsed& parsed) {
         } else if (arg.starts_with("--")) {
             const std::size_t eq = arg.find('=');
             const std::string longName = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            const OptionSpec* o = nullptr;
-            for (const OptionSpec& candidate : kOptions)
-                if (longName == candidate.longName && Takes(*spec, candidate.id)) o = &candidate;
+            const OptionEntry* o = nullptr;
+            for (const OptionEntry& candidate : kOptions)
+                if (longName == candidate.longName && Takes(*cmd, candidate.id)) o = &candidate;
             if (!o) return Usage(name, "unknown option: " + Quoted(arg));
             std::string value;
             if (o->value && eq != std::string::npos) {
@@ -222,9 +222,9 @@ ParseResult ParseCommandLine(int argc, char** argv, Parsed& parsed) {
         } else {
             // A cluster of short options; one that takes a value takes the rest, or the next.
             for (std::size_t k = 1; k < arg.size(); ++k) {
-                const OptionSpec* o = nullptr;
-                for (const OptionSpec& candidate : kOptions)
-                    if (candidate.shortName == arg[k] && Takes(*spec, candidate.id)) o = &candidate;
+                const OptionEntry* o = nullptr;
+                for (const OptionEntry& candidate : kOptions)
+                    if (candidate.shortName == arg[k] && Takes(*cmd, candidate.id)) o = &candidate;
                 if (!o) return Usage(name, std::string("unknown option: ") + Quoted(std::string("-") + arg[k]));
                 std::string value;
                 if (o->value) {
@@ -242,14 +242,14 @@ ParseResult ParseCommandLine(int argc, char** argv, Parsed& parsed) {
         }
     }
     if (parsed.Has(Opt::Help)) {
-        WriteOut(CommandHelp(*spec));
+        WriteOut(CommandHelp(*cmd));
         return ParseResult::Exit0;
     }
-    const std::string operand = std::string(spec->operands).substr(0, std::string(spec->operands).find('.'));
-    if (parsed.operands.size() < spec->minOperands)
-        return Usage(name, spec->maxOperands == 1 ? "needs a " + operand : "needs at least one " + operand);
-    if (parsed.operands.size() > spec->maxOperands)
-        return Usage(name, "unexpected argument: " + Quoted(parsed.operands[spec->maxOperands]));
+    const std::string operand = std::string(cmd->operands).substr(0, std::string(cmd->operands).find('.'));
+    if (parsed.operands.size() < cmd->minOperands)
+        return Usage(name, cmd->maxOperands == 1 ? "needs a " + operand : "needs at least one " + operand);
+    if (parsed.operands.size() > cmd->maxOperands)
+        return Usage(name, "unexpected argument: " + Quoted(parsed.operands[cmd->maxOperands]));
     return ParseResult::Run;
 }
 
