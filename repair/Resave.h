@@ -52,7 +52,4 @@ struct TargetFacts {
 };
 TargetFacts FactsOf(const ResaveTarget& target);
 
-// The target's size in bytes as the file system gives it now; 0 when it cannot be told.
-inline std::uint64_t SizeOf(const ResaveTarget& target) { return FactsOf(target).size; }
-
 }  // namespace quorvel

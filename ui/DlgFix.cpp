@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "repair/Outcome.h"
 #include "scan/FolderReach.h"
 #include "ui/QuorvelDlg.h"
 #include "ui/res/Texts.h"
@@ -96,8 +97,8 @@ int CQuorvelDlg::NextTargetRow(int nRow) const {
 void CQuorvelDlg::ResaveFile(int nRow, const std::string& path) {
     m_passRows.push_back(nRow);
     const std::size_t row = static_cast<std::size_t>(nRow);
-    if (nRow >= 0 && row < m_rowOrigins.size() && m_rowOrigins[row].folder != scan::kNoFolder &&
-        m_rowOrigins[row].walk < m_reaches.size() && path == m_listFiles.GetItemText(nRow, 0)) {
+    if (row < m_rowOrigins.size() && m_rowOrigins[row].folder != scan::kNoFolder &&
+        m_rowOrigins[row].walk < m_reaches.size()) {
         const RowOrigin& origin = m_rowOrigins[row];
         m_pass->Add(path, m_reaches[origin.walk], origin.folder);
     } else {
@@ -111,9 +112,7 @@ void CQuorvelDlg::ShowResaveOutcome(int nRow, const ResaveResult& result) {
         if (m_failures.size() < kFailuresListed)
             m_failures.push_back({m_listFiles.GetItemText(nRow, 0), result.reason});
     }
-    m_listFiles.SetItemText(nRow, 1,
-                            result.saved ? std::string(text::kResaved)
-                                         : std::string(text::kFailedPrefix) + result.reason);
+    m_listFiles.SetItemText(nRow, 1, outcome::Text(result));
     m_listFiles.EnsureVisible(nRow);
     m_listFiles.UpdateWindow();
 

@@ -61,14 +61,7 @@ void CQuorvelDlg::OnSaveListAs() {
     m_bSavingList = false;
     m_port.EnableDlgItem(IDC_BROWSE, browseWasEnabled);
     m_port.EnableDlgItem(IDOK, fixWasEnabled);
-    if (!error.empty()) {
-        // Paths have any length: formatted piece by piece, never into a fixed buffer.
-        std::string box = text::kSaveListFailed;
-        const std::size_t first = box.find("%s");
-        box.replace(first, 2, *path);
-        box.replace(box.find("%s", first + path->size()), 2, error);
-        ShowBox(box);
-    }
+    if (!error.empty()) ShowBox(FormatLine(text::kSaveListFailed, *path, error));
     if (m_bCloseRequested) m_port.EndDialog(IDCANCEL);
 }
 

@@ -202,7 +202,7 @@ bool CQuorvelDlg::ClosedMeanwhile() {
 
 void CQuorvelDlg::ShowBox(const std::string& text) {
     // A box runs the window's message loop until it is closed: that is time spent looking.
-    m_longestGap = std::max(m_longestGap, std::chrono::steady_clock::now() - m_lastMessages);
+    EndWork();
     m_port.MessageBox(text);
     m_lastMessages = std::chrono::steady_clock::now();
 }

@@ -601,7 +601,7 @@ TEST(ResaveBudget, BytesInFlightStayWithinTheBudgetAndALargerFileRunsAlone) {
         std::uint64_t inFlight = 0, most = 0;
         bool largeNotAlone = false;
         const auto resave = [&](const ResaveTarget& target) {
-            const std::uint64_t size = SizeOf(target);
+            const std::uint64_t size = FactsOf(target).size;
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 inFlight += size;
