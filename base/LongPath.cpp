@@ -9,6 +9,8 @@
 #include <climits>
 #include <vector>
 
+#include "base/Fd.h"
+
 namespace quorvel::posix {
 
 namespace {
@@ -16,34 +18,6 @@ namespace {
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // The longest piece handed to the kernel at once; PATH_MAX counts the terminating NUL.
 constexpr std::size_t kMaxPiece = PATH_MAX - 1;
-// Same limit as the kernel's for nested links.
-constexpr int kMaxLinks = 40;
-
-// Owns a descriptor for the stepwise walk below; closes it, keeping errno.
-class Held {
-public:
-    Held() = default;
-    ~Held() { Reset(); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    void Reset(int fd = -1) {
-        if (m_fd >= 0) {
-            const int saved = errno;
-            close(m_fd);
-            errno = saved;
-        }
-        m_fd = fd;
-    }
-    int Get() const { return m_fd; }
-    int Release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd = -1;
-};
 
 // Puts the components of `path` on `pending` so that the first comes off its back first.
 void PushComponents(const std::string& path, std::vector<std::string>& pending) {
@@ -129,7 +103,7 @@ int OpenParentDirectory(const std::string& path, std::string& leaf) {
 int OpenFolderStepwise(int dir, const std::string& path, int flags, const StepCheck& check) {
     constexpr int kPassFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     std::vector<std::string> pending;
-    Held here;  // the folder reached so far; `dir` itself while unset
+    Fd here;  // the folder reached so far; `dir` itself while unset
     const auto at = [&] { return here.Get() >= 0 ? here.Get() : dir; };
     const auto restart = [&](const std::string& text) {
         if (!text.empty() && text[0] == '/') here.Reset(open("/", kPassFlags));
@@ -147,7 +121,7 @@ int OpenFolderStepwise(int dir, const std::string& path, int flags, const StepCh
         const std::string name = std::move(pending.back());
         pending.pop_back();
         const bool last = pending.empty();
-        Held next;
+        Fd next;
         next.Reset(openat(at(), name.c_str(), last ? flags | O_NOFOLLOW : kPassFlags));
         struct stat st;
         if (next.Get() < 0) {

@@ -8,6 +8,9 @@ struct stat;
 
 namespace quorvel::posix {
 
+// Links followed at most in one resolution, as the kernel allows.
+inline constexpr int kMaxLinks = 40;
+
 // Opens the folder `path` (O_RDONLY|O_DIRECTORY|O_CLOEXEC), following links, for a path of any
 // length: uses open() directly when the path is short enough, otherwise walks its components
 // with openat(). "" means "/". Returns the fd, or -1 with errno set.

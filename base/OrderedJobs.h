@@ -87,15 +87,6 @@ public:
     OrderedJobs(const OrderedJobs&) = delete;
     OrderedJobs& operator=(const OrderedJobs&) = delete;
 
-    // Worker threads running the jobs (0: the owner runs them in TryTake).
-    int Threads() const { return static_cast<int>(m_workers.size()); }
-
-    // Jobs handed in whose results have not been taken yet.
-    std::size_t Pending() const {
-        std::lock_guard<std::mutex> lock(m_core->mutex);
-        return m_core->queue.size();
-    }
-
     // Queues `job`; its result comes after the results of every job submitted before it.
     void Submit(Job job) {
         {

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/Fd.h"
 #include "base/LongPath.h"
 
 namespace wekio {
@@ -47,47 +48,13 @@ namespace {
 
 using quorvel::posix::OpenFolderStepwise;
 using quorvel::posix::OpenParentDirectory;
+using quorvel::posix::Fd;
 using quorvel::posix::ReadLinkText;
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-// Same limit as the kernel's for nested links.
-constexpr int kMaxLinkHops = 40;
 constexpr std::size_t kChunk = std::size_t{1} << 20;
 constexpr char kAccessAcl[] = "system.posix_acl_access";
 constexpr char kCapabilities[] = "security.capability";
-
-// Owns a descriptor; closes it when it goes out of scope, keeping errno as it was.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& other) noexcept : m_fd(other.Release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) Reset(other.Release());
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-    bool Valid() const { return m_fd >= 0; }
-    int Release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void Reset(int fd = -1) {
-        if (m_fd >= 0) {
-            const int saved = errno;
-            close(m_fd);
-            errno = saved;
-        }
-        m_fd = fd;
-    }
-
-private:
-    int m_fd = -1;
-};
 
 // What a file system refused once, remembered per device for the life of the process, so that
 // no save asks again (on a share every refused call costs a round trip). Saves run on several
@@ -199,9 +166,7 @@ bool StatNow(int fd, struct stat& st) { return StatNow(fd, "", AT_EMPTY_PATH, st
 // a file is compared with later (a FUSE file system's cache makes up change times of its own).
 // The access time is never asked for: every read moves it, and a question for it would go to a
 // share after each one.
-bool StatKnown(int dir, const char* name, int flags, struct stat& st) { return StatInto(dir, name, flags, st); }
-
-bool StatKnown(int fd, struct stat& st) { return StatKnown(fd, "", AT_EMPTY_PATH, st); }
+bool StatKnown(int fd, struct stat& st) { return StatInto(fd, "", AT_EMPTY_PATH, st); }
 
 bool HasCapability(int cap) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -359,7 +324,7 @@ int ResolveFromFolder(Found& f) {
             return f.exists ? WEK_OK : WEK_ERR_OPEN;
         case Entry::Link: break;
         }
-        if (hop == kMaxLinkHops) return WEK_ERR_OPEN;
+        if (hop == quorvel::posix::kMaxLinks) return WEK_ERR_OPEN;
         f.throughLink = true;
         f.linkOwners.push_back(f.st.st_uid);
         std::string text;
@@ -1013,12 +978,12 @@ int SwapIn(Temporary& t, const std::string& leaf, Fd& original, const struct sta
 
 // Gives the regular file `leaf` in `dir` (open as `original`, status `loaded` when it was
 // loaded, compared with its change time when `changeTime`) the content `content`: through a new file swapped in where that keeps everything it
-// has, in place otherwise. `replaced` receives the new file once it holds the name, and
+// has, in place otherwise. `replaced` receives the new file once it holds the name, and, where given,
 // `replacedStatus` its status as it was read back, complete but for its change time (which the
 // swap moves); st_ino 0 where it was not read back.
 int Rewrite(int dir, const std::string& leaf, Fd& original, const struct stat& loaded, bool changeTime,
-            const Content& content, Fd& replaced, struct stat& replacedStatus) {
-    replacedStatus = {};
+            const Content& content, Fd& replaced, struct stat* replacedStatus = nullptr) {
+    if (replacedStatus) *replacedStatus = {};
     // A new file would leave the other names of the file with the old content, and one the
     // process cannot give the file's owner and group would change them.
     if (loaded.st_nlink > 1 || !MayGiveOwnerAndGroup(loaded)) return RewriteInPlace(dir, leaf, loaded, changeTime, content);
@@ -1042,7 +1007,7 @@ int Rewrite(int dir, const std::string& leaf, Fd& original, const struct stat& l
     case Carry::All: break;
     }
     if (Injected(WEK_STAGE_FSYNC) || fsync(temp.fd.Get()) != 0) return WEK_ERR_WRITE;
-    if (const int status = ReadBack(temp.fd.Get(), content, &replacedStatus); status != WEK_OK) return status;
+    if (const int status = ReadBack(temp.fd.Get(), content, replacedStatus); status != WEK_OK) return status;
     const int status = SwapIn(temp, leaf, original, loaded, changeTime, content);
     // A swap that happened closed the original.
     if (!original.Valid()) replaced = std::move(temp.fd);
@@ -1127,7 +1092,7 @@ int SaveLoaded(LoadedFile& file, const Content& content) {
     file.fd = -1;
     struct stat written;
     const int status =
-        Rewrite(file.dir, file.leaf, original, file.loaded, file.changeTimeKnown, content, replaced, written);
+        Rewrite(file.dir, file.leaf, original, file.loaded, file.changeTimeKnown, content, replaced, &written);
     // From now on the name holds the new file: a later save checks against that one.
     const bool swapped = replaced.Valid();
     file.fd = swapped ? replaced.Release() : original.Release();
@@ -1157,8 +1122,7 @@ int SaveToPath(const std::string& path, const Content& content) {
     struct stat now;
     if (!StatNow(original.Get(), now) || !SameFile(now, f.st)) return WEK_ERR_CHANGED;
     Fd replaced;
-    struct stat written;
-    return Rewrite(f.dir.Get(), f.leaf, original, now, true, content, replaced, written);
+    return Rewrite(f.dir.Get(), f.leaf, original, now, true, content, replaced);
 }
 
 bool LookAtFile(int folder, const std::string& name, const std::string& path, FileFacts& facts) {

@@ -356,29 +356,27 @@ public:
         return ForEachIndexPiece(write);
     }
 
-    // Neither throws: a check that cannot be made (no memory for its buffer) fails.
     bool ReadsBack(std::uint64_t size, const wekio::ReadAt& read) const override {
-        try {
-            return size == m_size && Decode(size, read, Goal::Match, nullptr, &m_records, m_version,
-                                            m_withFault ? Fault::Present : Fault::Absent)
-                                             .status == WEK_OK;
-        } catch (const std::exception&) {
-            return false;
-        }
+        return size == m_size && Matches(size, read, m_version, m_withFault ? Fault::Present : Fault::Absent);
     }
 
     // The stale index checksum is the one thing a rewrite in the same version changes, so a copy
     // made before an earlier rewrite holds the same records with or without it.
     bool HoldsTheLoadedRecords(std::uint64_t size, const wekio::ReadAt& read) const override {
+        return m_loadedVersion != 0 && Matches(size, read, m_loadedVersion, Fault::Either);
+    }
+
+private:
+    // True when the file of `size` bytes that `read` reads holds exactly these records in
+    // `version`. Never throws: a check that cannot be made (no memory for its buffer) fails.
+    bool Matches(std::uint64_t size, const wekio::ReadAt& read, std::uint32_t version, Fault fault) const {
         try {
-            return m_loadedVersion != 0 &&
-                   Decode(size, read, Goal::Match, nullptr, &m_records, m_loadedVersion, Fault::Either).status == WEK_OK;
+            return Decode(size, read, Goal::Match, nullptr, &m_records, version, fault).status == WEK_OK;
         } catch (const std::exception&) {
             return false;
         }
     }
 
-private:
     // Passes the index to `take` in pieces.
     template <typename Take>
     bool ForEachIndexPiece(const Take& take) const {

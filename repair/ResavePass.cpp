@@ -389,11 +389,6 @@ void ResavePass::DropWaiting() {
         if (entry.state == Core::State::Waiting) entry.state = Core::State::Dropped;
 }
 
-std::size_t ResavePass::Pending() const {
-    std::lock_guard<std::mutex> lock(m_core->mutex);
-    return m_core->entries.size();
-}
-
 std::uint64_t ResavePass::MostBytesInFlight() const { return m_core->budget->MostHeld(); }
 
 std::size_t ResavePass::MostInFlight() const {

@@ -115,8 +115,6 @@ public:
     // Drops the files handed in and not started: their outcomes come without a result. The
     // files in flight finish.
     void DropWaiting();
-    // Files handed in whose outcomes have not been taken.
-    std::size_t Pending() const;
     // The most memory the files in flight took at once so far, as the pass counts it.
     std::uint64_t MostBytesInFlight() const;
     // The most files in flight at once so far, and the most of them in one folder.
