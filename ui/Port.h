@@ -35,7 +35,10 @@ public:
     // A row's item data; 0 for out-of-range rows.
     virtual std::intptr_t GetItemData(int nItem) const = 0;
     // The row after nItem in index order (-1 starts at the first), or -1 after the last.
-    virtual int GetNextItem(int nItem) const = 0;
+    int GetNextItem(int nItem) const {
+        const int next = nItem < 0 ? 0 : nItem + 1;
+        return next < GetItemCount() ? next : -1;
+    }
     // Scrolls the row fully into view.
     virtual void EnsureVisible(int nItem) = 0;
     // Makes the current rows visible now, without waiting for the event loop.

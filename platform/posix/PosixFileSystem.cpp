@@ -212,9 +212,7 @@ public:
                 if (errno == EINTR) continue;
                 const int err = errno;
                 entries.resize(before);
-                return err == EACCES || err == EPERM ? FolderProblem::Denied
-                       : err == ENOENT              ? FolderProblem::Gone
-                                                    : FolderProblem::Unreadable;
+                return ProblemOf(err);
             }
             for (ssize_t at = 0; at < n;) {
                 const auto* d = reinterpret_cast<const dirent64*>(buf + at);

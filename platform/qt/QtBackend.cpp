@@ -24,7 +24,6 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyle>
-#include <QTimer>
 
 #include "platform/qt/AppIcon.h"
 #include "platform/qt/DialogBuilder.h"

@@ -227,11 +227,6 @@ std::intptr_t QtListView::GetItemData(int nItem) const {
     return Valid(nItem) ? m_model.At(nItem).data : 0;
 }
 
-int QtListView::GetNextItem(int nItem) const {
-    const int next = nItem < 0 ? 0 : nItem + 1;
-    return next < m_model.Size() ? next : -1;
-}
-
 void QtListView::EnsureVisible(int nItem) {
     if (!Valid(nItem)) return;
     m_scrollTo = nItem;

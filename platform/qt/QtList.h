@@ -120,7 +120,6 @@ public:
     std::string GetItemText(int nItem, int nSubItem) const override;
     void SetItemData(int nItem, std::intptr_t data) override;
     std::intptr_t GetItemData(int nItem) const override;
-    int GetNextItem(int nItem) const override;
     // Recorded and applied at the next paint: scrolling lays out every row, which is too
     // costly to do once per inserted row.
     void EnsureVisible(int nItem) override;

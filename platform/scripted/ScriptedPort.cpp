@@ -37,11 +37,6 @@ std::intptr_t ScriptedList::GetItemData(int nItem) const {
     return Valid(nItem) ? rows[nItem].data : 0;
 }
 
-int ScriptedList::GetNextItem(int nItem) const {
-    const int next = nItem < 0 ? 0 : nItem + 1;
-    return next < GetItemCount() ? next : -1;
-}
-
 void ScriptedList::UpdateWindow() {
     ++updates;
     if (onUpdate) onUpdate();

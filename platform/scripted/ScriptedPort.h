@@ -40,7 +40,6 @@ public:
     std::string GetItemText(int nItem, int nSubItem) const override;
     void SetItemData(int nItem, std::intptr_t data) override;
     std::intptr_t GetItemData(int nItem) const override;
-    int GetNextItem(int nItem) const override;
     void EnsureVisible(int nItem) override { lastEnsuredVisible = nItem; }
     void UpdateWindow() override;
     void InsertColumn(int nCol, const std::string& heading, int nWidth) override;

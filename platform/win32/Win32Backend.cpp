@@ -6,6 +6,7 @@
 
 #include "base/WinPath.h"
 #include "platform/win32/ElideMiddle.h"
+#include "ui/RowText.h"
 #include "ui/res/Texts.h"
 #include "ui/res/resource.h"
 
@@ -63,7 +64,6 @@ void Win32List::Attach(HWND hwnd) {
     m_rows.Clear();
     m_shown = 0;
     m_showRow = m_touchedFirst = m_touchedLast = -1;
-    m_painting = false;
     m_paintDc = nullptr;
 }
 
@@ -106,11 +106,6 @@ void Win32List::SetItemText(int nItem, int nSubItem, const std::string& text) {
 
 std::string Win32List::GetItemText(int nItem, int nSubItem) const {
     return std::string(m_rows.Text(nItem, nSubItem));
-}
-
-int Win32List::GetNextItem(int nItem) const {
-    const int next = nItem < 0 ? 0 : nItem + 1;
-    return next < m_rows.Count() ? next : -1;
 }
 
 void Win32List::EnsureVisible(int nItem) {
@@ -176,7 +171,7 @@ int Win32List::GetClientWidth() const {
 void Win32List::OnGetDispInfo(NMLVDISPINFOW& info) const {
     if (!(info.item.mask & LVIF_TEXT) || !info.item.pszText || info.item.cchTextMax <= 0) return;
     std::wstring text = Widen(GetItemText(info.item.iItem, info.item.iSubItem));
-    if (m_painting && info.item.iSubItem == 0) text = ShownPath(text);
+    if (m_paintDc && info.item.iSubItem == 0) text = ShownPath(text);
     // Longer texts are cut to the control's buffer, which is only what it shows.
     CopyCut(text, info.item.pszText, info.item.cchTextMax);
 }
@@ -200,12 +195,10 @@ std::wstring Win32List::ShownPath(const std::wstring& path) const {
 LRESULT Win32List::OnCustomDraw(const NMCUSTOMDRAW& draw) {
     // The control asks for its rows' texts between these two stages only to paint them.
     if (draw.dwDrawStage == CDDS_PREPAINT) {
-        m_painting = true;
         m_paintDc = draw.hdc;
         return CDRF_NOTIFYPOSTPAINT;
     }
     if (draw.dwDrawStage == CDDS_POSTPAINT) {
-        m_painting = false;
         m_paintDc = nullptr;
     }
     return CDRF_DODEFAULT;
@@ -231,7 +224,7 @@ std::wstring Win32List::SelectedRowsText() const {
     std::wstring text;
     for (int row = m_ctl.GetNextItem(-1, LVNI_SELECTED); Valid(row); row = m_ctl.GetNextItem(row, LVNI_SELECTED)) {
         if (!text.empty()) text += L"\r\n";
-        text += Widen(GetItemText(row, 0)) + L'\t' + Widen(GetItemText(row, 1));
+        text += Widen(RowLine(*this, row));
     }
     return text;
 }
@@ -672,7 +665,7 @@ void MainDialog::ShowRowMenu(int nItem, POINT screen) {
     ::DestroyMenu(menu);
     const std::string path = m_list.GetItemText(nItem, 0);
     if (chosen == kOpenFolder) OpenContainingFolder(path);
-    else if (chosen == kCopyPath) CopyToClipboard(Widen(path));
+    else if (chosen == kCopyPath) CopyToClipboard(Widen(QuotedName(path)));
     else if (chosen == kSaveList && m_handler) m_handler->OnSaveListAs();
 }
 

@@ -41,7 +41,6 @@ public:
     std::string GetItemText(int nItem, int nSubItem) const override;
     void SetItemData(int nItem, std::intptr_t data) override { m_rows.SetData(nItem, data); }
     std::intptr_t GetItemData(int nItem) const override { return m_rows.Data(nItem); }
-    int GetNextItem(int nItem) const override;
     void EnsureVisible(int nItem) override;
     void UpdateWindow() override { m_pacer.Request(); }
     void InsertColumn(int nCol, const std::string& heading, int nWidth) override;
@@ -74,8 +73,6 @@ public:
     RECT RowRect(int nItem) const;
     // The control window.
     HWND Handle() const { return m_ctl.Handle(); }
-    // Rows the control knows of: GetItemCount() once the pending changes are applied.
-    int ShownCount() const { return m_shown; }
 
 private:
     bool Valid(int nItem) const { return m_rows.Valid(nItem); }
@@ -89,7 +86,6 @@ private:
     int m_shown = 0;                    // the control's row count
     int m_showRow = -1;                 // to scroll into view at the next paint, or -1
     int m_touchedFirst = -1, m_touchedLast = -1;  // rows to repaint, or -1
-    bool m_painting = false;
     HDC m_paintDc = nullptr;            // the control's paint context while it paints
 };
 
@@ -178,8 +174,6 @@ public:
     void FlushPaint() { m_pacer.Flush(); }
     // The pacer of the list's and the window's repaints.
     PaintPacer& Pacer() { return m_pacer; }
-    // The concrete list.
-    Win32List& FileList() { return m_list; }
 
     // Test seam: when set, BrowseForFolder returns its answer instead of showing the picker.
     std::function<std::optional<std::string>(const std::string& title)> folderPickerForTest;
