@@ -15,7 +15,7 @@ xvfb-run -a -s "-screen 0 1366x768x24" bash -c '
   env HOME="$home" QT_QPA_PLATFORM=xcb "$QUORVEL_TEST_BINARY" >/dev/null 2>&1 &
   pid=$!
   id=""
-  for _ in $(seq 1 200); do
+  for _ in $(seq 1 600); do
     # The window titled quorvel that has a class (Qt'"'"'s client leader has the title, no class).
     id=$(xwininfo -root -tree 2>/dev/null | awk "/\"quorvel\": \\(\"/ { print \$1; exit }")
     [ -n "$id" ] && break
