@@ -127,7 +127,7 @@ void CQuorvelDlg::ReportFailures(int attempted) {
     std::string box = line;
     box += "\n";
     // Appended piece by piece: "\n" + a string trips GCC 12's -Wrestrict under mingw.
-    for (const Failure& failure : m_failures) box.append("\n").append(FormatLine(text::kFailedLine, failure.path, failure.reason));
+    for (const Failure& failure : m_failures) box.append("\n").append(text::FormatLine(text::kFailedLine, failure.path, failure.reason));
     if (m_nFailed > static_cast<int>(m_failures.size())) {
         std::snprintf(line, sizeof line, text::kFailedMore, m_nFailed - static_cast<int>(m_failures.size()));
         box += "\n";

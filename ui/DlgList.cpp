@@ -61,7 +61,7 @@ void CQuorvelDlg::OnSaveListAs() {
     m_bSavingList = false;
     m_port.EnableDlgItem(IDC_BROWSE, browseWasEnabled);
     m_port.EnableDlgItem(IDOK, fixWasEnabled);
-    if (!error.empty()) ShowBox(FormatLine(text::kSaveListFailed, *path, error));
+    if (!error.empty()) ShowBox(text::FormatLine(text::kSaveListFailed, *path, error));
     if (m_bCloseRequested) m_port.EndDialog(IDCANCEL);
 }
 

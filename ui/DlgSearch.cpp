@@ -88,7 +88,7 @@ std::string CQuorvelDlg::SkippedText() const {
     box += "\n";
     // Appended piece by piece: "\n" + a string trips GCC 12's -Wrestrict under mingw.
     for (const scan::SkippedFolder& folder : m_skipped)
-        box.append("\n").append(FormatLine(text::kFailedLine, folder.path, FolderProblemText(folder.problem)));
+        box.append("\n").append(text::FormatLine(text::kFailedLine, folder.path, FolderProblemText(folder.problem)));
     if (m_nSkipped > static_cast<int>(m_skipped.size())) {
         char line[128];
         std::snprintf(line, sizeof line, text::kFailedMore, m_nSkipped - static_cast<int>(m_skipped.size()));

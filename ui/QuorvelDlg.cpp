@@ -211,15 +211,6 @@ void CQuorvelDlg::EndWork() {
     m_longestGap = std::max(m_longestGap, std::chrono::steady_clock::now() - m_lastMessages);
 }
 
-std::string CQuorvelDlg::FormatLine(const char* format, const std::string& first, const std::string& second) {
-    // Paths have any length: formatted piece by piece, never into a fixed buffer.
-    std::string line = format;
-    const std::size_t at = line.find("%s");
-    line.replace(at, 2, first);
-    line.replace(line.find("%s", at + first.size()), 2, second);
-    return line;
-}
-
 void CQuorvelDlg::PumpIfDue() {
     // Well inside the time after which a window that reads no messages looks hung, and short
     // enough that a click is answered without a noticeable delay.

@@ -130,8 +130,6 @@ private:
     // Shows a message box; its modal loop counts as looking at messages.
     void ShowBox(const std::string& text);
     std::function<void()> Waker();
-    // `format` with its two "%s" replaced by `first` and `second`, of any length.
-    static std::string FormatLine(const char* format, const std::string& first, const std::string& second);
 
     IDialogPort& m_port;
     IconHandle m_hIcon;

@@ -172,10 +172,7 @@ void QtDialogPort::FitToScreen() {
 }
 
 void QtDialogPort::ShowFolderNotOpened(const std::string& folder, const char* reason) {
-    std::string message = text::kOpenFolderFailed;
-    const std::size_t first = message.find("%s");
-    message.replace(first, 2, folder);
-    message.replace(message.find("%s", first + folder.size()), 2, reason);
+    const std::string message = text::FormatLine(text::kOpenFolderFailed, folder, reason);
     // Not modal to the program: it comes whenever xdg-open ends, maybe while work runs.
     auto* box = new QMessageBox(QMessageBox::NoIcon, DisplayText(text::kAppName),
                                 DisplayText(message), QMessageBox::Ok, m_window.get());

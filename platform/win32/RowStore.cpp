@@ -38,7 +38,7 @@ RowStore::Row RowStore::Place(std::string_view text) {
 }
 
 std::uint32_t RowStore::Intern(std::string_view text) {
-    const auto found = m_secondIndex.find(std::string(text));
+    const auto found = m_secondIndex.find(text);
     if (found != m_secondIndex.end()) return found->second;
     const auto index = static_cast<std::uint32_t>(m_seconds.size());
     m_seconds.emplace_back(text);

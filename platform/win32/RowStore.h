@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -52,7 +53,12 @@ private:
     std::size_t m_blockUsed = 0;  // bytes used in the last block
     std::size_t m_blockSize = 0;  // size of the last block
     std::vector<std::string> m_seconds{std::string()};
-    std::unordered_map<std::string, std::uint32_t> m_secondIndex{{std::string(), 0}};
+    // Looked up by the text as given, without making a string of it first.
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+    };
+    std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> m_secondIndex{{std::string(), 0}};
 };
 
 }  // namespace quorvel::win32

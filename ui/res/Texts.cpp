@@ -36,4 +36,13 @@ const char kNoFileManager[] = "no file manager is set up to show it";
 const char kFolderGone[] = "it no longer exists";
 const char kNeedsDesktop[] = "quorvel needs a desktop session (X11 or Wayland)";
 
+std::string FormatLine(const char* format, const std::string& first, const std::string& second) {
+    // Paths have any length: formatted piece by piece, never into a fixed buffer.
+    std::string line = format;
+    const std::size_t at = line.find("%s");
+    line.replace(at, 2, first);
+    line.replace(line.find("%s", at + first.size()), 2, second);
+    return line;
+}
+
 }  // namespace quorvel::text

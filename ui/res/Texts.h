@@ -1,6 +1,8 @@
 // Every text the program shows, exactly as the user sees it.
 #pragma once
 
+#include <string>
+
 #include "repair/Outcome.h"
 
 namespace quorvel::text {
@@ -47,5 +49,8 @@ extern const char kNoFileManager[];
 extern const char kFolderGone[];
 // Printed by the Linux program when started outside a desktop session.
 extern const char kNeedsDesktop[];
+
+// `format` with its two "%s" replaced by `first` and `second`, whatever their length.
+std::string FormatLine(const char* format, const std::string& first, const std::string& second);
 
 }  // namespace quorvel::text
