@@ -76,12 +76,7 @@ public:
             core.wake.notify_all();
             ended = core.finished.wait_for(lock, m_stopWait, [&] { return core.workersRunning == 0; });
         }
-        for (std::thread& t : m_workers) {
-            if (ended)
-                t.join();
-            else
-                t.detach();
-        }
+        JoinOrDetach(m_workers, ended);
     }
 
     OrderedJobs(const OrderedJobs&) = delete;

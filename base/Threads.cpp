@@ -14,4 +14,14 @@ bool TryStartThread(std::thread& thread, std::function<void()> body) {
     }
 }
 
+void JoinOrDetach(std::vector<std::thread>& threads, bool ended) {
+    for (std::thread& t : threads) {
+        if (ended)
+            t.join();
+        else
+            t.detach();
+    }
+    threads.clear();
+}
+
 }  // namespace quorvel

@@ -246,15 +246,8 @@ FolderWalk::~FolderWalk() {
         std::unique_lock<std::mutex> lock(core.mutex);
         allEnded = core.threadsDone.wait_for(lock, core.settings.stopWait, [&] { return core.threadsRunning == 0; });
     }
-    for (std::thread& t : core.threads) {
-        // A thread inside a call that does not return (a hung share) is left to end on its own;
-        // it holds the core, and touches nothing else of the caller's once stopped.
-        if (allEnded)
-            t.join();
-        else
-            t.detach();
-    }
-    core.threads.clear();
+    // A thread left running holds the core, and touches nothing else of the caller's once stopped.
+    JoinOrDetach(core.threads, allEnded);
 }
 
 bool FolderWalk::Take(std::vector<FoundFile>& files, std::vector<SkippedFolder>& skipped) {
