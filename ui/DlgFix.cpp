@@ -124,16 +124,20 @@ void CQuorvelDlg::ShowResaveOutcome(int nRow, const ResaveResult& result) {
 void CQuorvelDlg::ReportFailures(int attempted) {
     char line[128];
     std::snprintf(line, sizeof line, text::kFailedSummary, m_nFailed, attempted);
-    std::string box = line;
-    box += "\n";
+    ShowBox(ListedBox(line, m_failures, m_nFailed));
+}
+
+std::string CQuorvelDlg::ListedBox(std::string head, const std::vector<Failure>& listed, int total) {
+    head += "\n";
     // Appended piece by piece: "\n" + a string trips GCC 12's -Wrestrict under mingw.
-    for (const Failure& failure : m_failures) box.append("\n").append(text::FormatLine(text::kFailedLine, failure.path, failure.reason));
-    if (m_nFailed > static_cast<int>(m_failures.size())) {
-        std::snprintf(line, sizeof line, text::kFailedMore, m_nFailed - static_cast<int>(m_failures.size()));
-        box += "\n";
-        box += line;
+    for (const Failure& one : listed) head.append("\n").append(text::FormatLine(text::kFailedLine, one.path, one.reason));
+    if (total > static_cast<int>(listed.size())) {
+        char line[128];
+        std::snprintf(line, sizeof line, text::kFailedMore, total - static_cast<int>(listed.size()));
+        head += "\n";
+        head += line;
     }
-    ShowBox(box);
+    return head;
 }
 
 }  // namespace quorvel

@@ -72,30 +72,16 @@ void CQuorvelDlg::AddFoundFile(const scan::FoundFile& file) {
 
 void CQuorvelDlg::NoteSkipped(scan::SkippedFolder folder) {
     ++m_nSkipped;
-    if (m_skipped.size() < kSkippedListed) m_skipped.push_back(std::move(folder));
+    if (m_skipped.size() < kSkippedListed)
+        m_skipped.push_back({std::move(folder.path), FolderProblemText(folder.problem)});
 }
 
 std::string CQuorvelDlg::SkippedText() const {
     if (m_nSkipped == 0) return {};
-    std::string box;
-    if (m_nSkipped == 1) {
-        box = text::kSkippedOne;
-    } else {
-        char line[128];
-        std::snprintf(line, sizeof line, text::kSkippedSeveral, m_nSkipped);
-        box = line;
-    }
-    box += "\n";
-    // Appended piece by piece: "\n" + a string trips GCC 12's -Wrestrict under mingw.
-    for (const scan::SkippedFolder& folder : m_skipped)
-        box.append("\n").append(text::FormatLine(text::kFailedLine, folder.path, FolderProblemText(folder.problem)));
-    if (m_nSkipped > static_cast<int>(m_skipped.size())) {
-        char line[128];
-        std::snprintf(line, sizeof line, text::kFailedMore, m_nSkipped - static_cast<int>(m_skipped.size()));
-        box += "\n";
-        box += line;
-    }
-    return box;
+    if (m_nSkipped == 1) return ListedBox(text::kSkippedOne, m_skipped, m_nSkipped);
+    char line[128];
+    std::snprintf(line, sizeof line, text::kSkippedSeveral, m_nSkipped);
+    return ListedBox(line, m_skipped, m_nSkipped);
 }
 
 int CQuorvelDlg::AnalyzeFiles() {

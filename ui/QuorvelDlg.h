@@ -113,6 +113,8 @@ private:
     void FeedProbe();
     void ShowResaveOutcome(int nRow, const ResaveResult& result);
     void ReportFailures(int attempted);
+    // `head`, a blank line, a line for each of `listed` and, when `total` is more, how many more.
+    static std::string ListedBox(std::string head, const std::vector<Failure>& listed, int total);
     int NextTargetRow(int nRow) const;
     // Looks at window messages when the last look is long enough ago, so the window stays
     // live while results come in faster than the handlers can wait for them.
@@ -147,7 +149,7 @@ private:
     std::vector<RowOrigin> m_rowOrigins;
     // Folders the current list's searches could not read or did not enter: the first few with
     // their reasons, and how many in all.
-    std::vector<scan::SkippedFolder> m_skipped;
+    std::vector<Failure> m_skipped;
     int m_nSkipped = 0;
     bool m_bBrowsing = false;
     bool m_bFixPassRunning = false;
