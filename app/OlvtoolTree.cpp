@@ -345,6 +345,7 @@ private:
     static PassSettings Settings(int jobs) {
         PassSettings settings;
         if (jobs > 0) settings.jobs = jobs;
+        settings.tellStarts = false;  // lines are printed for outcomes only
         return settings;
     }
 

@@ -117,6 +117,7 @@ struct ResavePass::Core {
     std::unordered_map<std::string, std::size_t> running;  // files in flight by folder
     std::size_t inFlight = 0, mostInFlight = 0, mostInOneFolder = 0;
     std::vector<std::size_t> started;  // numbers started, not yet taken by the owner
+    bool tellStarts = true;            // whether the owner takes them
     std::size_t undispatched = 0;      // handed in since the workers were last woken
     int workersRunning = 0;
     bool closing = false;
@@ -163,10 +164,7 @@ struct ResavePass::Core {
         const std::size_t inFolder = ++running[entry.folderKey];
         mostInOneFolder = std::max(mostInOneFolder, inFolder);
         mostInFlight = std::max(mostInFlight, ++inFlight);
-        started.push_back(base + at);
-        // An owner that never asks which files started must not make the list grow: one that
-        // asks does so at least once per `ahead` files.
-        if (started.size() > 2 * ahead) started.erase(started.begin(), started.begin() + static_cast<std::ptrdiff_t>(ahead));
+        if (tellStarts) started.push_back(base + at);
         return base + at;
     }
 
@@ -252,7 +250,7 @@ void ResavePass::Work(const std::shared_ptr<Core>& shared) {
         const std::uint32_t folder = entry.folder;
         lock.unlock();
         // The owner marks the file as being worked on.
-        core.CallOnReady();
+        if (core.tellStarts) core.CallOnReady();
         ResaveResult result = RunOne(core.resave, *core.budget, core.files, path, reach, folder);
         lock.lock();
         if (core.FinishLocked(number, std::move(result))) {
@@ -288,6 +286,7 @@ ResavePass::ResavePass(std::function<void()> onReady, PassSettings settings, Res
     core.budget = std::make_shared<ByteBudget>(settings.bytes != 0 ? settings.bytes : DefaultResaveBytes());
     core.ahead = settings.ahead != 0 ? settings.ahead : std::max<std::size_t>(16 * jobs, 256);
     core.inFlightLimit = jobs;
+    core.tellStarts = settings.tellStarts;
     // One worker per file in flight: a file started is a file being worked on. Where the
     // system refuses threads, fewer; with none, the owner rewrites each file in TryTake.
     for (std::size_t i = 0; i < jobs; ++i) {

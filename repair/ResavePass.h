@@ -69,6 +69,9 @@ struct PassSettings {
     // How long destruction waits for a file still in flight (a hung share) before it leaves it
     // to finish on its own thread.
     std::chrono::milliseconds stopWait{40};
+    // Whether the owner is told when a file starts (TakeStarted, and a call of onReady); an owner
+    // that shows only outcomes leaves it off.
+    bool tellStarts = true;
 };
 
 class ResavePass {
