@@ -64,6 +64,7 @@ void Win32List::Attach(HWND hwnd) {
     m_rows.Clear();
     m_shown = 0;
     m_showRow = m_touchedFirst = m_touchedLast = -1;
+    m_painting = false;
     m_paintDc = nullptr;
 }
 
@@ -171,7 +172,7 @@ int Win32List::GetClientWidth() const {
 void Win32List::OnGetDispInfo(NMLVDISPINFOW& info) const {
     if (!(info.item.mask & LVIF_TEXT) || !info.item.pszText || info.item.cchTextMax <= 0) return;
     std::wstring text = Widen(GetItemText(info.item.iItem, info.item.iSubItem));
-    if (m_paintDc && info.item.iSubItem == 0) text = ShownPath(text);
+    if (m_painting && info.item.iSubItem == 0) text = ShownPath(text);
     // Longer texts are cut to the control's buffer, which is only what it shows.
     CopyCut(text, info.item.pszText, info.item.cchTextMax);
 }
@@ -195,10 +196,12 @@ std::wstring Win32List::ShownPath(const std::wstring& path) const {
 LRESULT Win32List::OnCustomDraw(const NMCUSTOMDRAW& draw) {
     // The control asks for its rows' texts between these two stages only to paint them.
     if (draw.dwDrawStage == CDDS_PREPAINT) {
+        m_painting = true;
         m_paintDc = draw.hdc;
         return CDRF_NOTIFYPOSTPAINT;
     }
     if (draw.dwDrawStage == CDDS_POSTPAINT) {
+        m_painting = false;
         m_paintDc = nullptr;
     }
     return CDRF_DODEFAULT;

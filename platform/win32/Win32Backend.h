@@ -86,7 +86,8 @@ private:
     int m_shown = 0;                    // the control's row count
     int m_showRow = -1;                 // to scroll into view at the next paint, or -1
     int m_touchedFirst = -1, m_touchedLast = -1;  // rows to repaint, or -1
-    HDC m_paintDc = nullptr;            // the control's paint context while it paints
+    bool m_painting = false;            // between the control's pre-paint and post-paint
+    HDC m_paintDc = nullptr;            // the control's paint context while it paints (may be null)
 };
 
 // The progress bar, with the 32-bit range message. Its range and position reach the control
